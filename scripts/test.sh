@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Sets up the machine, then builds and runs the whole test suite: an optimised build, an
+# AddressSanitizer/UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the
+# concurrency tests.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${PELLI_BUILD_ROOT:-$root/build}
+jobs=$(nproc)
+
+"$root/scripts/setup.sh"
+
+echo "== build (release)"
+"$root/scripts/build.sh" "$out/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLI_BENCH=ON
+echo "== tests (release)"
+ctest --test-dir "$out/release" --output-on-failure -j "$jobs" --timeout 300
+
+echo "== build (address and undefined-behaviour sanitizers)"
+"$root/scripts/build.sh" "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DPELLI_SANITIZE=ON -DPELLI_BENCH=OFF
+echo "== tests (address and undefined-behaviour sanitizers)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$out/asan" --output-on-failure -j "$jobs" --timeout 600
+
+echo "== build (thread sanitizer, concurrency tests)"
+"$root/scripts/build.sh" "$out/tsan" -DCMAKE_BUILD_TYPE=Debug -DPELLI_TSAN=ON -DPELLI_BENCH=OFF
+echo "== tests (thread sanitizer, concurrency tests)"
+if ctest --test-dir "$out/tsan" -N -R 'Concurrency' | grep -q 'Total Tests: [1-9]'; then
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir "$out/tsan" --output-on-failure -j "$jobs" --timeout 600 -R 'Concurrency'
+else
+  echo "no concurrency tests"
+fi
