@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -125,8 +126,8 @@ class Logging {
   std::wstring editor_path_ = L"/System/Applications/TextEdit.app";
   std::uint16_t retention_days_ = 7;
   std::string last_fatal_text_;
-  Clock::time_point last_fatal_time_{};
-  int fd_ = -1;  // O_APPEND descriptor of the log file
+  std::optional<Clock::time_point> last_fatal_time_;  // none until the first fatal mail
+  int fd_ = -1;                                       // O_APPEND descriptor of the log file
   std::map<std::string, Repetition> repetitions_;
   bool collecting_ = false;
   std::vector<LogMessage> collected_;
