@@ -11,7 +11,7 @@
 
 namespace KVO_Core {
 class SyncItem;
-}
+}  // namespace KVO_Core
 
 namespace KVO_Core::target_encryption {
 
@@ -26,8 +26,10 @@ std::optional<std::wstring> refusal(SyncItem const& item);
 age::Result encrypt_file(std::filesystem::path const& source, std::filesystem::path const& target,
                          age::Progress const& progress);
 
-// Decrypts with each stored identity, newest first, until one is not the wrong key. The plain
-// file appears only on Ok; on any failure nothing is left and an existing plain file is untouched.
+// Decrypts with each stored identity, newest first, until one is not the wrong key; WrongKey when
+// none fits or there is none. The plain file appears only on Ok (written beside it under a
+// ".kvo-part" name, synced, then renamed); on any failure nothing is left behind. An existing
+// plain file is never replaced: WriteFailed.
 age::Result decrypt_file(std::filesystem::path const& encrypted, std::filesystem::path const& plain,
                          age::Progress const& progress);
 
