@@ -18,13 +18,13 @@ void SyncReport::error(std::wstring const& line) {
   if (errors.size() < MAX_LINES)
     errors.push_back(line);
   else if (errors.size() == MAX_LINES)
-    errors.push_back(translate(L"error_list_capped"));
+    errors.push_back(translate("error_list_capped"));
 }
 
 void SyncReport::abandon(std::wstring const& text) {
   if (abandoned) return;
   abandoned = true;
-  error(text + L" " + translate(L"remaining_files_skipped"));
+  error(text + L" " + translate("remaining_files_skipped"));
 }
 
 void SyncReport::shortage(std::wstring const& path, std::uint64_t needed, std::uint64_t free,
@@ -36,15 +36,15 @@ void SyncReport::shortage(std::wstring const& path, std::uint64_t needed, std::u
     shortage_path = path;
     if (errors.size() < MAX_LINES) shortage_line = errors.size();
     error(shortage_reason + path + L" (" +
-          translate(L"disk_full_needs", {megabytes(needed), megabytes(free)}) + L")");
+          translate("disk_full_needs", {megabytes(needed), megabytes(free)}) + L")");
     return;
   }
   ++shortage_count;
   shortage_bytes += needed;
   if (shortage_line)
     errors[*shortage_line] =
-        shortage_reason + translate(L"disk_full_files", {std::to_wstring(shortage_count),
-                                                         megabytes(shortage_bytes), shortage_path});
+        shortage_reason + translate("disk_full_files", {std::to_wstring(shortage_count),
+                                                        megabytes(shortage_bytes), shortage_path});
 }
 
 void SyncReport::hint(char const* message_id, std::wstring const& example) {
@@ -55,8 +55,8 @@ void SyncReport::hint(char const* message_id, std::wstring const& example) {
 std::vector<std::wstring> SyncReport::hint_lines() const {
   std::vector<std::wstring> lines;
   for (auto const& [id, entry] : hints)
-    lines.push_back(translate(Utilities::util::string_to_wstring(id)) + L" " +
-                    std::to_wstring(entry.count) + L" (" + entry.example + L")");
+    lines.push_back(translate(id.c_str()) + L" " + std::to_wstring(entry.count) + L" (" +
+                    entry.example + L")");
   return lines;
 }
 

@@ -16,14 +16,14 @@ thread_local FileInfoResult failure_reason = static_cast<FileInfoResult>(0);
 // Remote access is not built yet: every operation says so once per call and fails.
 void unavailable(std::wstring const& path) {
   Utilities::log_at(Utilities::LogLevel::Error,
-                    Utilities::translation::translate(L"remote_access_unavailable"), path);
+                    Utilities::translation::translate("remote_access_unavailable"), path);
 }
 
 }  // namespace
 
 std::vector<SshDirEntry> ssh_list_dir(std::wstring const& path) {
   unavailable(path);
-  report_sync_refusal(Utilities::translation::translate(L"remote_dir_open_error") + path,
+  report_sync_refusal(Utilities::translation::translate("remote_dir_open_error") + path,
                       FileInfoResult::file_info_write_error);
   return {};
 }

@@ -1,0 +1,176 @@
+#include "core/control/ItemRun.h"
+
+#include <memory>
+
+#include "core/config/VolumeName.h"
+#include "core/control/SyncReport.h"
+#include "core/remote/RemoteOps.h"
+#include "core/sync/RootOverlap.h"
+#include "core/sync/StateLocation.h"
+#include "core/sync/SyncFile.h"
+#include "core/sync/SyncStateFile.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+using Utilities::LogLevel;
+using Utilities::translation::translate;
+
+namespace {
+
+std::wstring side_text(std::unique_ptr<SyncPath> const& side) {
+  return side ? side->path() : std::wstring();
+}
+
+bool remote(std::unique_ptr<SyncPath> const& side) { return side && side->kind == SyncPath::Ssh; }
+
+std::wstring file_name_of(std::wstring const& path) {
+  std::size_t const last = path.find_last_of(L"/\\");
+  return last == std::wstring::npos ? path : path.substr(last + 1);
+}
+
+bool missing(std::filesystem::path const& p) {
+  std::error_code ec;
+  auto const status = std::filesystem::status(p, ec);
+  return status.type() == std::filesystem::file_type::none ||
+         status.type() == std::filesystem::file_type::not_found;
+}
+
+// Writes a changed lasting state when the run ends, also by an exception.
+class SyncStateKeeper {
+ public:
+  SyncStateKeeper(std::filesystem::path file, bool persist)
+      : file_(std::move(file)), persist_(persist) {}
+  ~SyncStateKeeper() {
+    if (persist_ && state && state->changed) write_sync_state(file_, *state);
+  }
+  SyncStateKeeper(SyncStateKeeper const&) = delete;
+  SyncStateKeeper& operator=(SyncStateKeeper const&) = delete;
+
+  std::filesystem::path const& file() const { return file_; }
+  std::optional<SyncState> state;
+
+ private:
+  std::filesystem::path file_;
+  bool persist_;
+};
+
+// Local roots that overlap are refused before anything is read or written.
+bool overlapping(SyncItem const& item, bool target_is_dir) {
+  if (remote(item.source()) || remote(item.target()) || !item.source() || !item.target())
+    return false;
+  std::wstring const source = without_volume_spec(item.source()->path());
+  std::wstring const target = without_volume_spec(item.target()->path());
+  bool overlap = false;
+  if (item.type == SyncItemType::File) {
+    std::wstring const file =
+        target_is_dir ? Utilities::util::with_trailing_char(target, L'/') + file_name_of(source)
+                      : target;
+    overlap = source == file || same_file(Utilities::to_path(source), Utilities::to_path(file));
+  } else {
+    overlap = roots_overlap(Utilities::to_path(source), Utilities::to_path(target));
+  }
+  if (!overlap) return false;
+  std::wstring const text = translate("sync_roots_overlap", {item.name, source, target});
+  Utilities::log_at(LogLevel::Error, text);
+  report_sync_error(text);
+  return true;
+}
+
+bool file_target_is_dir(SyncItem const& item, ItemRunOptions const& options) {
+  if (!item.target()) return false;
+  if (remote(item.target())) {
+    std::wstring const path = item.target()->path();
+    return options.remote_target_dir ? options.remote_target_dir(path) : ssh_is_directory(path);
+  }
+  std::error_code ec;
+  return std::filesystem::is_directory(
+      Utilities::to_path(without_volume_spec(item.target()->path())), ec);
+}
+
+}  // namespace
+
+StateMode state_mode(SyncItem const& item, SyncType type) {
+  if (type == SyncType::Count) return StateMode::None;
+  if (item.flags.twoWaySync || item.flags.trackMoves) return StateMode::Lasting;
+  if (item.flags.syncDeletions) return StateMode::DeletionsOnly;
+  return StateMode::None;
+}
+
+bool target_vanished(SyncItem const& item) {
+  if (!item.target()) return false;
+  if (remote(item.target())) {
+    if (item.type == SyncItemType::File) return false;
+    return !ssh_is_directory(item.target()->path());
+  }
+  std::wstring tested = without_volume_spec(item.target()->path());
+  if (item.type == SyncItemType::File && item.source() &&
+      file_name_of(tested) == file_name_of(item.source()->path())) {
+    std::size_t const last = tested.find_last_of(L"/\\");
+    tested = last == std::wstring::npos ? std::wstring(L".") : tested.substr(0, last);
+  }
+  return missing(Utilities::to_path(tested));
+}
+
+ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
+                       ItemRunOptions const& options) {
+  ItemRunResult result;
+  StateMode const mode = state_mode(item, options.type);
+  bool const persist = mode == StateMode::Lasting &&
+                       (options.type == SyncType::Once || options.type == SyncType::Continuous);
+  bool const dry_run = options.type == SyncType::Count || options.type == SyncType::Preview;
+  bool const target_is_dir = item.type == SyncItemType::File && file_target_is_dir(item, options);
+  if (overlapping(item, target_is_dir)) return result;
+
+  std::wstring const source = side_text(item.source());
+  std::wstring const target = side_text(item.target());
+  SyncStateKeeper keeper(options.state_file.empty() ? sync_state_file_path(sync_state_dir(), item)
+                                                    : options.state_file,
+                         persist);
+  if (mode == StateMode::Lasting) {
+    keeper.state = read_sync_state(keeper.file(), source, target);
+    if (item.flags.twoWaySync && keeper.state && !keeper.state->entries.empty() &&
+        target_vanished(item)) {
+      std::wstring const text = translate("target_dir_vanished", {item.name, target});
+      Utilities::log_at(LogLevel::Warning, text);
+      Synchronize::note(LogLevel::Warning, text);
+      keeper.state.emplace(source, target);
+    }
+  }
+  if (mode != StateMode::None && !keeper.state) {
+    keeper.state.emplace(source, target);
+    keeper.state->deletions_only = mode == StateMode::DeletionsOnly;
+  }
+  if (keeper.state && options.mass_deletion_confirmed) keeper.state->mass_deletion_confirmed = true;
+  SyncState* const state = keeper.state ? &*keeper.state : nullptr;
+
+  std::unique_ptr<SyncBase> job;
+  switch (item.type) {
+    case SyncItemType::File:
+      job = std::make_unique<SyncFile>(item, file_count, dry_run, target_is_dir, state, L"", L"");
+      break;
+    default: {
+      // Directory and tree walks are not part of this engine yet: the item is reported, and its
+      // state is left exactly as it was.
+      std::wstring const text = translate("sync_item_type_not_runnable") + item.name;
+      Utilities::log_at(LogLevel::Error, text);
+      report_sync_error(text);
+      return result;
+    }
+  }
+  result.ran = true;
+  (*job)();
+  job.reset();
+
+  // A pass that was stopped or given up did not meet every entry: forget nothing then.
+  bool const complete =
+      !Synchronize::stopping() && !sync_abandoned() && !(options.abort && options.abort->load());
+  if (state && complete) state->forget_unseen();
+  if (state && !state->deletions_only) result.state_entries = state->entries.size();
+  return result;
+}
+
+}  // namespace KVO_Core

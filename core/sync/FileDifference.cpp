@@ -1,0 +1,233 @@
+#include "core/sync/FileDifference.h"
+
+#include <array>
+
+#include "core/config/Config.h"
+#include "core/control/Synchronize.h"
+#include "core/crypto/Age.h"
+#include "core/crypto/TargetEncryption.h"
+#include "core/remote/RemoteOps.h"
+#include "utilities/FileTime.h"
+#include "utilities/FilesystemUtil.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+using Utilities::LogLevel;
+using Utilities::FilesystemUtil::FileInfoResult;
+using Utilities::translation::translate;
+using Result = FileDifference::Result;
+using Side = FileDifference::Side;
+using FileTime = std::filesystem::file_time_type;
+
+namespace {
+
+constexpr std::uint64_t CONTENT_PROGRESS_BYTES = 1000000;
+
+Side read_remote(std::wstring const& path, std::uint64_t& size, FileTime& mtime) {
+  std::size_t const colon = path.find(L':');
+  if (colon == std::wstring::npos || colon == 0) {
+    Utilities::log_at(LogLevel::Error, translate("ssh_path_invalid") + path);
+    return Side::Unavailable;
+  }
+  std::string const name = Utilities::util::wstring_to_string(path.substr(0, colon));
+  std::optional<SshAccount> const account = Config::instance()->find_ssh_account_by_name(name);
+  if (!account) {
+    Utilities::log_at(LogLevel::Error, translate("ssh_account_not_found") +
+                                           Utilities::util::string_to_wstring(name));
+    return Side::Unavailable;
+  }
+  try {
+    SshFileInspector inspector(*account);
+    SshFileInfo const info =
+        inspector.inspect_file(Utilities::util::wstring_to_string(path.substr(colon + 1)));
+    if (!info.exists) return Side::Missing;
+    size = info.size;
+    mtime = Utilities::file_time::to_file_time(static_cast<std::time_t>(info.mtime));
+    return Side::Present;
+  } catch (SshUnreachable const& e) {
+    Utilities::log_at(LogLevel::Warning, translate("ssh_not_reachable_for") + path + L": " +
+                                             Utilities::util::string_to_wstring(e.what()));
+  } catch (std::exception const& e) {
+    Utilities::log_at(LogLevel::Error, translate("ssh_read_error_for") + path + L": " +
+                                           Utilities::util::string_to_wstring(e.what()));
+  }
+  return Side::Unavailable;
+}
+
+}  // namespace
+
+std::wstring result_name(Result result) {
+  static constexpr std::array<wchar_t const*, 14> NAMES{L"Equal",
+                                                        L"SourceModified",
+                                                        L"DestModified",
+                                                        L"DestNotExists",
+                                                        L"SourceNotExits",
+                                                        L"SourceDriveNotMounted",
+                                                        L"DestDriveNotMounted",
+                                                        L"ContentConflict",
+                                                        L"SourceDeleted",
+                                                        L"DestDeleted",
+                                                        L"BothModified",
+                                                        L"NeitherExists",
+                                                        L"SourceNotReadable",
+                                                        L"DestNotReadable"};
+  auto const index = static_cast<std::size_t>(result);
+  return index < NAMES.size() ? NAMES[index] : L"Undefined";
+}
+
+Side read_file_info(std::wstring const& path, std::uint64_t& size, FileTime& mtime, bool remote,
+                    std::wstring& error_text) {
+  if (remote) return read_remote(path, size, mtime);
+  FileInfoResult const reason = Utilities::FilesystemUtil::fileinfo(path, size, mtime);
+  if (reason == 0) return Side::Present;
+  std::wstring const text = Utilities::FilesystemUtil::make_error_message(reason) + L": " + path;
+  Utilities::log_at(LogLevel::Info, text);
+  if (reason == FileInfoResult::file_not_exist || reason == FileInfoResult::directory_not_exist)
+    return Side::Missing;
+  if (reason == FileInfoResult::drive_not_mounted) return Side::Unavailable;
+  if (error_text.empty()) error_text = text;
+  return Side::Unreadable;
+}
+
+std::optional<ObservedFile> observe_file(std::wstring const& path, bool remote) {
+  ObservedFile seen;
+  std::wstring ignored;
+  if (read_file_info(path, seen.size, seen.mtime, remote, ignored) != Side::Present)
+    return std::nullopt;
+  return seen;
+}
+
+FileDifference::FileDifference(std::wstring source, std::wstring dest, CompareItems const& items,
+                               SSHPATH ssh, bool two_way, FileState const* base,
+                               bool target_encrypted)
+    : source(std::move(source)),
+      dest(std::move(dest)),
+      items(items),
+      ssh(ssh),
+      two_way(two_way),
+      target_encrypted(target_encrypted),
+      base(two_way ? base : nullptr) {
+  if (target_encrypted) {
+    this->items.content(false);
+    this->items.time(true);
+  }
+  if (ssh != SSHPATH::None && this->items.content()) {
+    this->items.content(false);
+    this->items.size(true);
+    this->items.time(true);
+    Utilities::log_at(
+        LogLevel::Debug,
+        L"content comparison is not available for SSH paths - comparing size and time instead");
+  }
+}
+
+std::uint64_t FileDifference::operator()() {
+  Side const source_side =
+      read_file_info(source, source_size, source_mtime, source_remote(), error_text);
+  Side const target_side = read_file_info(dest, dest_size, dest_mtime, dest_remote(), error_text);
+  result = result_of(source_side, target_side);
+  Utilities::log_at(LogLevel::Debug,
+                    std::wstring(L"FileDifference result: ") + result_name(result));
+  return source_size;
+}
+
+Result FileDifference::result_of(Side source_side, Side target_side) {
+  if (source_side == Side::Unavailable) return Result::SourceDriveNotMounted;
+  if (target_side == Side::Unavailable) return Result::DestDriveNotMounted;
+  if (source_side == Side::Unreadable) return Result::SourceNotReadable;
+  if (target_side == Side::Unreadable) return Result::DestNotReadable;
+  if (source_side == Side::Missing) return source_missing(target_side == Side::Missing);
+  if (target_side == Side::Missing) return dest_missing();
+  result = base ? compare_with_base() : compare_metadata(source_mtime, dest_mtime);
+  if (result == Result::Equal && items.content()) compare_content(source_mtime, dest_mtime);
+  return result;
+}
+
+Result FileDifference::source_missing(bool target_missing) const {
+  if (target_missing) return Result::NeitherExists;
+  if (base && unchanged(dest_size, dest_mtime, base->target_time)) return Result::SourceDeleted;
+  return Result::SourceNotExits;
+}
+
+Result FileDifference::dest_missing() const {
+  if (base && unchanged(source_size, source_mtime, base->source_time)) return Result::DestDeleted;
+  return Result::DestNotExists;
+}
+
+Result FileDifference::compare_with_base() const {
+  bool const source_same = unchanged(source_size, source_mtime, base->source_time);
+  bool const target_same = unchanged(dest_size, dest_mtime, base->target_time);
+  if (source_same && target_same) return Result::Equal;
+  if (source_same) return Result::DestModified;
+  if (target_same) return Result::SourceModified;
+  return alike() ? Result::Equal : Result::BothModified;
+}
+
+Result FileDifference::compare_metadata(FileTime source_time, FileTime target_time) const {
+  if (left_encrypted()) return Result::SourceModified;
+  if (items.time()) {
+    if (newer(target_time, source_time)) return Result::DestModified;
+    if (newer(source_time, target_time)) return Result::SourceModified;
+  }
+  if (target_encrypted)
+    return dest_size != age::encrypted_size(source_size) ? Result::SourceModified : Result::Equal;
+  if (items.size()) {
+    if (source_size > dest_size) return Result::SourceModified;
+    if (dest_size > source_size) return Result::DestModified;
+  }
+  return Result::Equal;
+}
+
+void FileDifference::compare_content(FileTime source_time, FileTime target_time) {
+  if (source_size > CONTENT_PROGRESS_BYTES)
+    Synchronize::set_progress_message(translate("comparing") + L"\n" + source + L"\n" +
+                                          translate("comparing_with") + L"\n" + dest + L"...",
+                                      L"", source_size);
+  auto const comparison = Utilities::FilesystemUtil::compare_content(source, dest);
+  if (comparison.equal) return;
+  if (comparison.reason == 0) {
+    if (!two_way)
+      result = Result::SourceModified;
+    else if (source_size == dest_size && !newer(source_time, target_time) &&
+             !newer(target_time, source_time))
+      result = Result::ContentConflict;
+    else
+      result = newer(target_time, source_time) ? Result::DestModified : Result::SourceModified;
+    return;
+  }
+  result = comparison.path == source ? Result::SourceNotReadable : Result::DestNotReadable;
+  error_text =
+      Utilities::FilesystemUtil::make_error_message(comparison.reason) + L": " + comparison.path;
+  Utilities::log_at(LogLevel::Info, error_text);
+}
+
+bool FileDifference::unchanged(std::uint64_t size, FileTime time, FileTime remembered) const {
+  return base && size == base->size && !newer(time, remembered) && !newer(remembered, time);
+}
+
+bool FileDifference::newer(FileTime a, FileTime b) const {
+  std::chrono::seconds const tolerance(items.timeToleranceSeconds);
+  if (ssh != SSHPATH::None)
+    return Utilities::file_time::to_time_t(a) >
+           Utilities::file_time::to_time_t(b) + tolerance.count();
+  // In 128 bits so that times near the clock's ends cannot overflow.
+  __int128 const difference =
+      static_cast<__int128>(a.time_since_epoch().count()) - b.time_since_epoch().count();
+  return difference > std::chrono::duration_cast<FileTime::duration>(tolerance).count();
+}
+
+bool FileDifference::alike() const {
+  return source_size == dest_size && !newer(source_mtime, dest_mtime) &&
+         !newer(dest_mtime, source_mtime);
+}
+
+bool FileDifference::left_encrypted() const {
+  if (target_encrypted || two_way || dest_size != age::encrypted_size(source_size)) return false;
+  return dest_remote() || target_encryption::encrypted_file(Utilities::to_path(dest));
+}
+
+}  // namespace KVO_Core

@@ -1,0 +1,243 @@
+#include "core/sync/SyncBase.h"
+
+#include "core/config/VolumeName.h"
+#include "core/control/SyncReport.h"
+#include "core/control/Synchronize.h"
+#include "core/remote/RemoteOps.h"
+#include "core/sync/ReportedOnce.h"
+#include "core/sync/SyncFile.h"
+#include "core/sync/SyncPlan.h"
+#include "core/versions/DeleteOrRecycle.h"
+#include "utilities/FilesystemUtil.h"
+#include "utilities/Logging.h"
+#include "utilities/MountedDrives.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+using Utilities::LogLevel;
+using Utilities::FilesystemUtil::FileInfoResult;
+using Utilities::translation::translate;
+
+namespace {
+
+ReportedOnce refused_items;
+
+bool is_separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+std::wstring root_of(std::unique_ptr<SyncPath> const& side, std::wstring const& given) {
+  if (!given.empty()) return given;
+  if (!side) return {};
+  if (side->kind == SyncPath::Ssh) return side->path();
+  return without_volume_spec(side->path());
+}
+
+bool valid_utf8(std::string const& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto const c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80           ? 1
+                         : (c >> 5) == 0x6  ? 2
+                         : (c >> 4) == 0xE  ? 3
+                         : (c >> 3) == 0x1E ? 4
+                                            : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    std::uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      auto const next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode would not come back as these bytes.
+    if ((length == 2 && code < 0x80) || (length == 3 && code < 0x800) ||
+        (length == 4 && code < 0x10000) || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+      return false;
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+SyncBase::SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+                   std::wstring const& source_root, std::wstring const& target_root)
+    : item(item), count(count), dry_run(dry_run), state(state) {
+  if (item.flags.delAftercopy && item.source() && item.source()->kind != SyncPath::Ssh) {
+    source_read_only = Utilities::FilesystemUtil::read_only_filesystem(
+        Utilities::to_path(without_volume_spec(item.source()->path())));
+    moves = !source_read_only;
+  }
+  this->source_root = root_of(item.source(), source_root);
+  this->target_root = root_of(item.target(), target_root);
+}
+
+std::wstring SyncBase::side_path(std::wstring const& relative, bool target) const {
+  std::wstring const& root = target ? target_root : source_root;
+  return Utilities::util::with_trailing_char(root, L'/') + relative;
+}
+
+std::wstring SyncBase::state_key(std::wstring const& path) const {
+  std::wstring candidate = path;
+  std::wstring const& root = source_root;
+  if (!root.empty() && path.compare(0, root.size(), root) == 0 &&
+      (path.size() == root.size() || is_separator(path[root.size()]) || is_separator(root.back())))
+    candidate = path.substr(root.size());
+  std::size_t const first = candidate.find_first_not_of(L"/\\");
+  candidate = first == std::wstring::npos ? std::wstring() : candidate.substr(first);
+  if (candidate.empty()) {
+    std::size_t const last = path.find_last_of(L"/\\");
+    candidate = last == std::wstring::npos ? path : path.substr(last + 1);
+  }
+  for (wchar_t& c : candidate)
+    if (c == L'\\') c = L'/';
+  return candidate;
+}
+
+void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,
+                         std::wstring const& wildcard) {
+  if (dry_run && !planning()) {
+    ++count;
+    return;
+  }
+  guarded(source, target, [&] {
+    SyncItem const entry(item.name, item.type, source, target, wildcard, Exclusions{}, item.flags,
+                         item.compare_items);
+    SyncFile job(entry, count, dry_run, false, state, source_root, target_root);
+    job();
+  });
+}
+
+void SyncBase::guarded(std::wstring const& source, std::wstring const& target,
+                       std::function<void()> const& job) {
+  try {
+    job();
+  } catch (std::filesystem::filesystem_error const& e) {
+    report_failure(source, e);
+  } catch (std::exception const& e) {
+    std::wstring const message = Utilities::util::string_to_wstring(e.what());
+    Utilities::log_at(LogLevel::Error, source, target, message);
+    report_sync_error(source + L": " + message);
+  } catch (...) {
+    Utilities::log_at(LogLevel::Error, source, target,
+                      std::wstring(L" - ") + translate("unknown_error"));
+    report_sync_error(translate("unknown_error_for") + source);
+  }
+}
+
+void SyncBase::report_failure(std::wstring const& path,
+                              std::filesystem::filesystem_error const& e) const {
+  std::wstring const text = Utilities::FilesystemUtil::failure_text(e.code()) + L": " +
+                            (e.path1().empty() ? path : Utilities::from_path(e.path1()));
+  Utilities::log_at(LogLevel::Error, text);
+  report_sync_refusal(text, Utilities::FilesystemUtil::reason_for_failure(e.code()));
+}
+
+bool SyncBase::drive_not_exist(std::wstring const& path, bool remote) const {
+  Utilities::log_at(LogLevel::Debug, std::wstring(L"drive_not_exist: ") + path);
+  if (remote) return false;
+  if (Utilities::MountedDrives::instance().drive_mounted(Utilities::to_path(path), path))
+    return false;
+  Utilities::log_at(LogLevel::Debug, L"drive_not_exist: TRUE");
+  return true;
+}
+
+bool SyncBase::local_dir_created(std::wstring const& path, char const* message_id) const {
+  std::error_code ec;
+  FileInfoResult const reason =
+      Utilities::FilesystemUtil::create_directory_refusal(Utilities::to_path(path), ec);
+  if (reason == 0) return true;
+  std::wstring const text =
+      translate(message_id) + path + L": " + Utilities::FilesystemUtil::failure_text(ec);
+  Utilities::log_at(LogLevel::Error, text);
+  report_sync_refusal(text, Utilities::FilesystemUtil::reason_for_failure(ec));
+  return false;
+}
+
+bool SyncBase::create_target_dir_if_not_exist(std::wstring const& directory) const {
+  Utilities::log_at(LogLevel::Debug, std::wstring(L"create_target_dir_if_not_exist: ") + directory);
+  if (dry_run) return true;
+  std::wstring const dir =
+      directory.empty() ? (item.target() ? item.target()->path() : std::wstring()) : directory;
+  bool const remote = item.ssh_path(item.target()) != nullptr;
+  if (drive_not_exist(dir, remote)) return true;
+  if (!remote) return local_dir_created(without_volume_spec(dir), "target_dir_not_creatable");
+  ssh_take_failure_reason();
+  if (ssh_mkdir_p(dir)) return true;
+  Utilities::log_at(LogLevel::Error, translate("ssh_dir_create_error") + dir);
+  report_remote_dir("ssh_target_dir_not_creatable", dir);
+  return false;
+}
+
+bool SyncBase::create_source_dir(std::wstring const& directory) const {
+  Utilities::log_at(LogLevel::Debug, std::wstring(L"create_source_dir: ") + directory);
+  if (dry_run) return true;
+  if (item.ssh_path(item.source()) == nullptr)
+    return local_dir_created(directory, "source_dir_create_error");
+  ssh_take_failure_reason();
+  if (ssh_mkdir_p(directory)) return true;
+  Utilities::log_at(LogLevel::Error, translate("source_dir_create_error"), directory);
+  report_remote_dir("source_dir_create_error", directory);
+  return false;
+}
+
+bool SyncBase::skip_undecodable(std::string const& name, std::wstring const& directory) {
+  if (valid_utf8(name)) return false;
+  Utilities::log_at(LogLevel::Debug, std::wstring(L"skipped, name is not UTF-8, in: ") + directory);
+  report_sync_hint("undecodable_name_skipped", directory);
+  return true;
+}
+
+bool SyncBase::mark_refused(std::wstring const& key) { return refused_items.insert(key); }
+
+void SyncBase::clear_refused(std::wstring const& key) { refused_items.erase(key); }
+
+bool SyncBase::deleted(std::wstring const& path, bool remote, char const* message_id) const {
+  FileInfoResult const reason = remote ? ssh_remove_refusal(path) : delete_refusal(path);
+  if (reason == 0) return true;
+  if (reason == FileInfoResult::file_not_exist) {
+    Utilities::log_at(LogLevel::Debug, std::wstring(L"deleted: already gone: ") + path);
+    return true;
+  }
+  std::wstring const text = translate(message_id) + path + known_reason(reason);
+  Utilities::log_at(LogLevel::Error, text);
+  report_sync_refusal(text, reason);
+  return false;
+}
+
+bool SyncBase::links_as_links() const { return item.flags.symlinks == SymlinkMode::AsLink; }
+
+bool SyncBase::follows_links() const {
+  return item.flags.symlinks == SymlinkMode::Follow && !item.flags.twoWaySync &&
+         !item.flags.delAftercopy;
+}
+
+bool SyncBase::completes_moves() const {
+  return moves && !item.flags.twoWaySync && !item.flags.syncDeletions;
+}
+
+bool SyncBase::stop_requested() const { return Synchronize::stopping(); }
+
+bool SyncBase::source_remote() const {
+  return ssh_sides == SSHPATH::Source || ssh_sides == SSHPATH::Both;
+}
+
+bool SyncBase::target_remote() const {
+  return ssh_sides == SSHPATH::Target || ssh_sides == SSHPATH::Both;
+}
+
+std::wstring known_reason(FileInfoResult reason) {
+  if (reason == FileInfoResult::file_info_write_error) return {};
+  return L" (" + Utilities::FilesystemUtil::make_error_message(reason) + L")";
+}
+
+void report_remote_dir(char const* message_id, std::wstring const& path) {
+  FileInfoResult reason = ssh_take_failure_reason();
+  if (reason == 0 || reason == FileInfoResult::unknown_error)
+    reason = ssh_read_only_filesystem(path) ? FileInfoResult::filesystem_read_only
+                                            : FileInfoResult::file_info_write_error;
+  report_sync_refusal(translate(message_id) + path + known_reason(reason), reason);
+}
+
+}  // namespace KVO_Core

@@ -1,0 +1,99 @@
+// The base of every sync job of one item run: what the jobs share (the item, the counter of
+// handled entries, the dry-run flag, the roots, the state) and the operations common to them:
+// state keys and side paths, guarded per-entry jobs, failure reports, directory creation and
+// the once-per-condition marks of warnings and refusals.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "core/config/SyncItem.h"
+#include "core/sync/SyncState.h"
+#include "utilities/FailureReasons.h"
+
+namespace KVO_Core {
+
+class SyncBase {
+ public:
+  // Empty roots stand for the item's own source and target paths (a local one without its
+  // volume spec). The counter and the state (may be null) must outlive the job.
+  SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+           std::wstring const& source_root, std::wstring const& target_root);
+  virtual ~SyncBase() = default;
+  SyncBase(SyncBase const&) = delete;
+  SyncBase& operator=(SyncBase const&) = delete;
+
+  // Runs the job. Per-entry failures are reported, never thrown.
+  virtual void operator()() = 0;
+
+  // The root of the side ("/" appended unless it ends with one) followed by the relative path.
+  std::wstring side_path(std::wstring const& relative, bool target) const;
+  // The pair's key: the path relative to the source root with "/" separators; for the root
+  // itself (a file item) its last component.
+  std::wstring state_key(std::wstring const& path) const;
+
+  // Runs one file pair as a guarded per-entry job; a dry run without a plan only counts it.
+  void sync_file(std::wstring const& source, std::wstring const& target,
+                 std::wstring const& wildcard);
+  // Runs the job and turns every exception into one Error line and one report line.
+  void guarded(std::wstring const& source, std::wstring const& target,
+               std::function<void()> const& job);
+  // Logs and reports a file-system exception.
+  void report_failure(std::wstring const& path, std::filesystem::filesystem_error const& e) const;
+
+  // True when the path's local volume is not mounted; false for a remote path.
+  bool drive_not_exist(std::wstring const& path, bool remote) const;
+  // Creates a local directory with its parents; false after reporting a failure.
+  bool local_dir_created(std::wstring const& path, char const* message_id) const;
+  // Makes sure a target directory exists (empty: the item's target). True in a dry run and when
+  // the target's volume is not mounted (nothing is created then).
+  bool create_target_dir_if_not_exist(std::wstring const& directory) const;
+  // Makes sure a source directory exists (two-way items). True in a dry run.
+  bool create_source_dir(std::wstring const& directory) const;
+
+  // Deletes one file now (locally the way the settings ask); true when it is gone, false after
+  // reporting the failure with the message id.
+  bool deleted(std::wstring const& path, bool remote, char const* message_id) const;
+
+  // A file name that is not valid UTF-8 cannot be named safely: such an entry of `directory`
+  // is skipped with a report hint. True when the name (raw bytes) must be skipped.
+  static bool skip_undecodable(std::string const& name, std::wstring const& directory);
+
+  // Once-per-condition marks shared by every job of the process: true when the key was not
+  // marked yet (the caller reports it now).
+  static bool mark_refused(std::wstring const& key);
+  // The condition is gone: a recurrence is reported again.
+  static void clear_refused(std::wstring const& key);
+
+  bool links_as_links() const;
+  bool follows_links() const;
+  bool completes_moves() const;
+  bool stop_requested() const;
+
+  bool source_remote() const;
+  bool target_remote() const;
+
+  SyncItem item;
+  std::uint64_t& count;
+  bool dry_run;
+  SSHPATH ssh_sides = SSHPATH::None;
+  bool source_read_only = false;
+  bool moves = false;  // source files are deleted after a successful copy
+  SyncState* state;
+  std::wstring source_root;
+  std::wstring target_root;
+  std::map<std::wstring, std::set<std::wstring>> remote_links;
+};
+
+// " (" + the reason's text + ")"; empty for the generic remote reason 10.
+std::wstring known_reason(Utilities::FilesystemUtil::FileInfoResult reason);
+// Reports a failed remote directory operation with the thread's remote failure reason (13 when
+// the place is read-only and no reason is known, else 10). Logs nothing.
+void report_remote_dir(char const* message_id, std::wstring const& path);
+
+}  // namespace KVO_Core

@@ -1,0 +1,375 @@
+#include "core/sync/SyncFile.h"
+
+#include "core/config/VolumeName.h"
+#include "core/control/SyncReport.h"
+#include "core/control/Synchronize.h"
+#include "core/crypto/TargetEncryption.h"
+#include "core/remote/RemoteOps.h"
+#include "core/sync/ReportedOnce.h"
+#include "core/sync/SyncPlan.h"
+#include "utilities/FilesystemUtil.h"
+#include "utilities/Links.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+using Utilities::LogLevel;
+using Utilities::FilesystemUtil::FileInfoResult;
+using Utilities::translation::translate;
+using Result = FileDifference::Result;
+
+namespace {
+
+ReportedOnce dangling_links;
+ReportedOnce target_newer;
+ReportedOnce content_conflicts;
+ReportedOnce both_modified;
+ReportedOnce deleted_but_changed;
+
+std::wstring side_text(std::unique_ptr<SyncPath> const& side) {
+  return side ? side->path() : std::wstring();
+}
+
+std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
+  return side ? without_volume_spec(side->path()) : std::wstring();
+}
+
+bool leads_nowhere(std::wstring const& path, bool remote) {
+  if (!remote && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
+    if (dangling_links.insert(path))
+      Utilities::log_at(LogLevel::Warning, translate("symlink_dangling") + path);
+    return true;
+  }
+  dangling_links.erase(path);
+  return false;
+}
+
+std::wstring file_name_of(std::wstring const& path) {
+  std::size_t const last = path.find_last_of(L"/\\");
+  return last == std::wstring::npos ? path : path.substr(last + 1);
+}
+
+// Logs and reports an unresolved condition once while it lasts; other results clear it.
+void once_while(ReportedOnce& set, bool holds, char const* message_id, std::wstring const& source,
+                std::wstring const& target, bool as_error) {
+  if (!holds) {
+    set.erase(target);
+    return;
+  }
+  if (!set.insert(target)) return;
+  if (!as_error) {
+    Utilities::log_at(LogLevel::Info, translate(message_id), source, std::wstring(L"->"), target);
+    return;
+  }
+  Utilities::log_at(LogLevel::Error, translate(message_id), source, std::wstring(L"<->"), target);
+  report_sync_refusal(translate(message_id) + L" " + source + L" <-> " + target,
+                      FileInfoResult::file_conflict);
+}
+
+bool writes_to_source(PlannedAction action) {
+  return action == PlannedAction::CopyToSource || action == PlannedAction::ConflictTargetWins;
+}
+
+bool is_deletion(PlannedAction action) {
+  return action == PlannedAction::DeleteTarget || action == PlannedAction::DeleteSource;
+}
+
+}  // namespace
+
+SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
+                   SyncState* state, std::wstring const& source_root,
+                   std::wstring const& target_root)
+    : SyncBase(item, count, dry_run, state, source_root, target_root),
+      target_is_dir(target_is_dir) {
+  ssh_sides = item.ssh_path_type();
+}
+
+void SyncFile::operator()() {
+  Utilities::log_at(LogLevel::Debug, L"SyncFile::operator()()");
+  if (Synchronize::stopping()) return;
+  try {
+    std::wstring const source = local_text(item.source());
+    std::wstring target = local_text(item.target());
+    if (target_is_dir) {
+      Utilities::log_at(LogLevel::Debug,
+                        std::wstring(L"transfer_filename: ") + source + L" -> " + target);
+      target = Utilities::util::with_trailing_char(target, L'/') + file_name_of(source);
+    }
+    key = state_key(source);
+    if (state) state->seen(key);
+    if (leads_nowhere(source, source_remote()) || leads_nowhere(target, target_remote())) return;
+    FileDifference d(source, target, item.compare_items, ssh_sides, item.flags.twoWaySync,
+                     file_base(), item.flags.encryptTarget);
+    std::uint64_t const bytes = d();
+    sync_difference(d, source, target, bytes);
+  } catch (std::exception const& e) {
+    std::wstring const message = Utilities::util::string_to_wstring(e.what());
+    Utilities::log_at(LogLevel::Error, translate("copying_label"), side_text(item.source()),
+                      side_text(item.target()), message);
+    report_sync_error(message);
+  } catch (...) {
+    Utilities::log_at(LogLevel::Error, translate("copying_label"), side_text(item.source()),
+                      side_text(item.target()), L" - " + translate("unknown_error"));
+    report_sync_error(translate("unknown_error_for") + side_text(item.source()));
+  }
+}
+
+FileState const* SyncFile::file_base() const {
+  if (!state) return nullptr;
+  FileState const* entry = state->find(key);
+  return entry && !entry->link_target ? entry : nullptr;
+}
+
+void SyncFile::sync_difference(FileDifference const& d, std::wstring const& source,
+                               std::wstring const& target, std::uint64_t bytes) {
+  if (not_readable(d) || too_large(d, source) || restamped(d, source, target)) return;
+  std::optional<PlannedAction> const action = decide(d);
+  if (!action) {
+    once_while(target_newer, d.result == Result::DestModified, "target_newer_not_copied", source,
+               target, false);
+    once_while(content_conflicts, d.result == Result::ContentConflict,
+               "content_conflict_not_copied", source, target, true);
+    once_while(both_modified, d.result == Result::BothModified, "both_modified_not_copied", source,
+               target, true);
+    settle_state(d);
+    return;
+  }
+  bool const restored =
+      d.base && (d.result == Result::DestNotExists || d.result == Result::SourceNotExits);
+  if (!restored) {
+    deleted_but_changed.erase(target);
+  } else if (deleted_but_changed.insert(target)) {
+    Utilities::log_at(LogLevel::Warning, translate("deleted_but_changed_kept"), source,
+                      std::wstring(L"<->"), target);
+  }
+  if (dry_run) {
+    if (empty_file_skipped(d, *action)) return;
+    ++count;
+    bool const target_bytes =
+        *action == PlannedAction::CopyToSource || *action == PlannedAction::DeleteTarget ||
+        *action == PlannedAction::RenameInTarget || *action == PlannedAction::ConflictTargetWins;
+    plan_step(
+        {item.name, *action, source, target, target_bytes ? d.dest_size : d.source_size, false});
+    return;
+  }
+  if (restored) {
+    bool const to_source = *action == PlannedAction::CopyToSource;
+    if (!create_parent_dir(to_source ? source : target,
+                           to_source ? source_remote() : target_remote(), to_source))
+      return;
+  }
+  compared = Compared{source, target, std::nullopt, std::nullopt};
+  if (d.result != Result::SourceNotExits && d.result != Result::SourceDeleted)
+    compared->source_seen = ObservedFile{d.source_size, d.source_mtime};
+  if (d.result != Result::DestNotExists && d.result != Result::DestDeleted)
+    compared->target_seen = ObservedFile{d.dest_size, d.dest_mtime};
+  carry_out(*action, d, source, target, bytes);
+}
+
+std::optional<PlannedAction> SyncFile::decide(FileDifference const& d) const {
+  SyncFlags const& flags = item.flags;
+  PlannedAction const copy = moves ? PlannedAction::MoveToTarget : PlannedAction::CopyToTarget;
+  switch (d.result) {
+    case Result::Equal:
+      if (completes_moves() && move_completed(d)) return PlannedAction::DeleteSource;
+      return std::nullopt;
+    case Result::DestDeleted:
+      return PlannedAction::DeleteSource;
+    case Result::SourceDeleted:
+      return PlannedAction::DeleteTarget;
+    case Result::SourceNotExits:
+      // Only a one-way mirror may take a file that exists only in the target for a deleted one:
+      // on a two-way item it is new there, and a moving item put it there itself.
+      if (flags.syncDeletions && !d.base && !flags.twoWaySync && !flags.delAftercopy)
+        return PlannedAction::DeleteTarget;
+      if (flags.twoWaySync) return PlannedAction::CopyToSource;
+      return std::nullopt;
+    case Result::SourceModified:
+    case Result::DestNotExists:
+      return copy;
+    case Result::DestModified:
+      // A two-way item must not overwrite a change made on the target with the older source.
+      if (flags.copyWhenTargetNewer && !flags.twoWaySync) return copy;
+      if (flags.twoWaySync) return PlannedAction::CopyToSource;
+      return std::nullopt;
+    case Result::ContentConflict:
+    case Result::BothModified:
+      if (flags.twoWaySync && flags.conflictCopies)
+        return d.newer(d.dest_mtime, d.source_mtime) ? PlannedAction::ConflictTargetWins
+                                                     : PlannedAction::ConflictSourceWins;
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+bool SyncFile::move_completed(FileDifference const& d) const {
+  if (d.source_remote() || d.dest_remote()) {
+    std::uint64_t const expected =
+        item.flags.encryptTarget ? age::encrypted_size(d.source_size) : d.source_size;
+    return d.dest_size == expected && !d.newer(d.source_mtime, d.dest_mtime) &&
+           !d.newer(d.dest_mtime, d.source_mtime);
+  }
+  if (item.flags.encryptTarget) {
+    auto const [equal, decided] =
+        target_encryption::holds(Utilities::to_path(d.dest), Utilities::to_path(d.source));
+    return equal && decided;
+  }
+  // An Equal with the content test has already read both files to the end.
+  if (d.items.content()) return true;
+  return Utilities::FilesystemUtil::files_equal(d.source, d.dest);
+}
+
+bool SyncFile::not_readable(FileDifference const& d) const {
+  if (d.result != Result::SourceNotReadable && d.result != Result::DestNotReadable) return false;
+  Utilities::log_at(LogLevel::Error, d.error_text);
+  report_sync_error(d.error_text);
+  return true;
+}
+
+bool SyncFile::too_large(FileDifference const& d, std::wstring const& source) const {
+  std::uint64_t const limit = item.flags.maxFileMB;
+  if (limit == 0) return false;
+  std::uint64_t const size = d.source_size != 0 ? d.source_size : d.dest_size;
+  if (size <= (limit << 20)) return false;
+  Utilities::log_at(LogLevel::Debug, L"left out, larger than the item's limit: " + source);
+  return true;
+}
+
+bool SyncFile::only_time_differs(FileDifference const& d, std::wstring const& source,
+                                 std::wstring const& target) const {
+  if (ssh_sides != SSHPATH::None || d.source_size != d.dest_size) return false;
+  if (d.result != Result::DestModified && !(d.result == Result::SourceModified && d.base))
+    return false;
+  return Utilities::FilesystemUtil::files_equal(source, target);
+}
+
+bool SyncFile::restamped(FileDifference const& d, std::wstring const& source,
+                         std::wstring const& target) {
+  if (!only_time_differs(d, source, target)) return false;
+  if (dry_run) return true;
+  bool const target_newer_side = d.result == Result::DestModified;
+  std::wstring const& path = target_newer_side ? target : source;
+  auto const time = target_newer_side ? d.source_mtime : d.dest_mtime;
+  if (time_refused(path, Utilities::FilesystemUtil::write_time_refusal(path, time))) return true;
+  Utilities::log_at(LogLevel::Info, translate("file_time_adjusted") + path);
+  record_pair(key, source, target);
+  return true;
+}
+
+bool SyncFile::empty_file_skipped(FileDifference const& d, PlannedAction action) const {
+  if (is_deletion(action) || item.flags.syncEmptyFiles) return false;
+  return (writes_to_source(action) ? d.dest_size : d.source_size) == 0;
+}
+
+void SyncFile::settle_state(FileDifference const& d) {
+  if (!state || dry_run) return;
+  if (d.result == Result::NeitherExists)
+    state->forget(key);
+  else if (d.result == Result::Equal)
+    state->record(key, FileState{d.source_size, d.source_mtime, d.dest_mtime, std::nullopt});
+}
+
+bool SyncFile::carry_out(PlannedAction action, FileDifference const& d, std::wstring const& source,
+                         std::wstring const& target, std::uint64_t bytes) {
+  if (is_deletion(action) || item.flags.syncEmptyFiles ||
+      (writes_to_source(action) ? d.dest_size : d.source_size) != 0) {
+    if (!perform(action, d, source, target, bytes)) return false;
+    update_state(action, source, target);
+    return true;
+  }
+  if (writes_to_source(action))
+    Utilities::log_at(LogLevel::Warning, translate("empty_target_not_copied") + target);
+  else
+    Utilities::log_at(LogLevel::Warning, translate("empty_source_not_copied") + source);
+  return false;
+}
+
+bool SyncFile::perform(PlannedAction action, FileDifference const& d, std::wstring const& source,
+                       std::wstring const& target, std::uint64_t bytes) {
+  switch (action) {
+    case PlannedAction::CopyToSource:
+      return copy_dest_to_source(target, source, d.dest_size);
+    case PlannedAction::DeleteTarget:
+      return delete_target_file(source, target);
+    case PlannedAction::DeleteSource:
+      return delete_source_file(source, target);
+    case PlannedAction::ConflictSourceWins:
+    case PlannedAction::ConflictTargetWins: {
+      // Conflict copies are not made yet: the conflict stays and is reported like one that the
+      // item does not resolve.
+      compared.reset();
+      once_while(content_conflicts, true, "content_conflict_not_copied", source, target, true);
+      return false;
+    }
+    case PlannedAction::CopyToTarget:
+    case PlannedAction::MoveToTarget:
+      return copy_source_to_dest(source, target, bytes);
+    default:
+      return false;
+  }
+}
+
+void SyncFile::update_state(PlannedAction action, std::wstring const& source,
+                            std::wstring const& target) {
+  if (!state) return;
+  if (action == PlannedAction::MoveToTarget || is_deletion(action))
+    state->forget(key);
+  else
+    record_pair(key, source, target);
+}
+
+void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& source,
+                           std::wstring const& target) {
+  std::optional<ObservedFile> const source_now = observe_file(source, source_remote());
+  std::optional<ObservedFile> const target_now = observe_file(target, target_remote());
+  if (!state || !source_now || !target_now) return;
+  FileState entry{source_now->size, source_now->mtime, target_now->mtime, std::nullopt};
+  if (time_unkept.count(target) > 0) entry.target_time = entry.source_time;
+  if (time_unkept.count(source) > 0) entry.source_time = entry.target_time;
+  state->record(pair_key, entry);
+}
+
+bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool source_side) {
+  std::size_t const last = path.find_last_of(L"/\\");
+  std::wstring const parent = last == std::wstring::npos ? std::wstring() : path.substr(0, last);
+  char const* id = source_side ? "source_dir_create_error" : "target_dir_create_error";
+  if (parent.empty()) return true;
+  if (!remote) return local_dir_created(parent, id);
+  if (ssh_mkdir_p(parent)) return true;
+  Utilities::log_at(LogLevel::Error, translate(id), parent);
+  report_sync_error(translate(id) + parent);
+  return false;
+}
+
+bool SyncFile::delete_target_file(std::wstring const& source, std::wstring const& target) {
+  Utilities::log_at(LogLevel::Info, translate("target_deleted_source_missing"), target,
+                    translate("source_label"), source);
+  return deleted(target, target_remote(), "target_delete_failed");
+}
+
+bool SyncFile::delete_source_file(std::wstring const& source, std::wstring const& target) {
+  Utilities::log_at(LogLevel::Info,
+                    translate(completes_moves() ? "source_deleted_already_in_target"
+                                                : "source_deleted_target_missing"),
+                    source, translate("target_label"), target);
+  return deleted(source, source_remote(), "source_delete_failed");
+}
+
+bool SyncFile::time_refused(std::wstring const& path, FileInfoResult reason) {
+  if (reason == 0) return false;
+  time_unkept.insert(path);
+  if (reason == FileInfoResult::unsupported_operation) {
+    report_sync_hint("file_times_not_supported", path);
+    return true;
+  }
+  std::wstring const text = Utilities::FilesystemUtil::make_error_message(reason) + L": " + path;
+  Utilities::log_at(LogLevel::Error, text);
+  report_sync_refusal(text, reason);
+  return true;
+}
+
+}  // namespace KVO_Core

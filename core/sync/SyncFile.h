@@ -1,0 +1,86 @@
+// The job of one file pair: compare it, decide what to do, and carry the action out (or, in a
+// dry run, plan it). It is the whole job of a file item and the per-entry job of the walks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "core/sync/FileDifference.h"
+#include "core/sync/PlannedAction.h"
+#include "core/sync/SyncBase.h"
+#include "utilities/FailureReasons.h"
+
+namespace KVO_Core {
+
+class SyncFile : public SyncBase {
+ public:
+  // What the pair looked like when it was compared; the transfer checks against it.
+  struct Compared {
+    std::wstring source;
+    std::wstring target;
+    std::optional<ObservedFile> source_seen;
+    std::optional<ObservedFile> target_seen;
+  };
+
+  // target_is_dir (file items only): the file keeps its name inside the target folder.
+  SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
+           SyncState* state, std::wstring const& source_root, std::wstring const& target_root);
+
+  // Runs the pair; nothing escapes (failures are logged and reported).
+  void operator()() override;
+
+  void sync_difference(FileDifference const& d, std::wstring const& source,
+                       std::wstring const& target, std::uint64_t bytes);
+  // The decision table; none leaves the pair alone.
+  std::optional<PlannedAction> decide(FileDifference const& d) const;
+
+  bool not_readable(FileDifference const& d) const;
+  bool too_large(FileDifference const& d, std::wstring const& source) const;
+  bool restamped(FileDifference const& d, std::wstring const& source, std::wstring const& target);
+  bool only_time_differs(FileDifference const& d, std::wstring const& source,
+                         std::wstring const& target) const;
+  bool empty_file_skipped(FileDifference const& d, PlannedAction action) const;
+  void settle_state(FileDifference const& d);
+  FileState const* file_base() const;
+  // A move whose copy is done may delete its source only when the target holds the same
+  // content: compared locally, by size and time within the tolerance remotely.
+  bool move_completed(FileDifference const& d) const;
+
+  bool carry_out(PlannedAction action, FileDifference const& d, std::wstring const& source,
+                 std::wstring const& target, std::uint64_t bytes);
+  bool perform(PlannedAction action, FileDifference const& d, std::wstring const& source,
+               std::wstring const& target, std::uint64_t bytes);
+  void update_state(PlannedAction action, std::wstring const& source, std::wstring const& target);
+  // Records the pair as both sides are now; nothing when a side is missing.
+  void record_pair(std::wstring const& key, std::wstring const& source, std::wstring const& target);
+  bool create_parent_dir(std::wstring const& path, bool remote, bool source_side);
+  bool delete_target_file(std::wstring const& source, std::wstring const& target);
+  bool delete_source_file(std::wstring const& source, std::wstring const& target);
+
+  // Transfers (core/sync/FileTransfer.cpp). True when the destination now holds the content of
+  // the file copied; on any failure the old destination is left as it was and the failure is
+  // reported. bytes is the size of the file copied as compared.
+  bool copy_source_to_dest(std::wstring const& source, std::wstring const& target,
+                           std::uint64_t bytes);
+  bool copy_dest_to_source(std::wstring const& from, std::wstring const& to, std::uint64_t bytes);
+  // True (after reporting, reason 27) when the destination changed since the comparison.
+  bool target_changed(std::wstring const& destination) const;
+  // What the comparison saw of the path; null without a record or for another path.
+  std::optional<ObservedFile> const* seen(std::wstring const& path) const;
+  // Reports a time that could not be set; true when it was refused.
+  bool time_refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason);
+
+  bool target_is_dir;
+  std::wstring key;
+  std::optional<Compared> compared;
+  std::set<std::wstring> time_unkept;
+
+ private:
+  bool transfer(std::wstring const& from, std::wstring const& to, std::uint64_t bytes,
+                bool to_target);
+  bool transfer_remote(std::wstring const& from, std::wstring const& to, bool to_target);
+};
+
+}  // namespace KVO_Core
