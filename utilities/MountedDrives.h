@@ -1,0 +1,70 @@
+// Whether the volume that should hold a path is mounted, from a copy of the kernel's mount table
+// that is read again at most every 10 seconds.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Utilities {
+
+struct MountInfo {
+  std::string device;       // the mount's source
+  std::string mount_point;  // UTF-8 as the kernel lists it
+  std::string type;         // file-system type name
+};
+
+struct FstabEntry {
+  std::string device;
+  std::string mount_point;
+  std::string type;
+  std::string options;
+  int dump = 0;
+  int pass = 0;
+};
+
+class MountedDrives {
+ public:
+  using Clock = std::chrono::system_clock;
+  using ClockSource = std::function<Clock::time_point()>;
+
+  // The process-wide cache, made on first use.
+  static MountedDrives& instance();
+
+  // A cache of its own (for tests, with a clock of their own); the first question reads the table.
+  explicit MountedDrives(ClockSource clock = Clock::now);
+  MountedDrives(MountedDrives const&) = delete;
+  MountedDrives& operator=(MountedDrives const&) = delete;
+
+  // True when the mount root of `p` is a mounted file system: from the cached table while it is
+  // at most 10 s old, else from a new reading. False when no mount root can be found. A relative
+  // path is taken from the current directory. `text` is not used. Thread-safe.
+  bool drive_mounted(std::filesystem::path const& p, std::wstring const& text);
+
+  // True when more than 10 s have passed since the last reading.
+  bool time_elapsed();
+  // A cached mount has exactly this mount point.
+  bool mount_point_exist(std::string const& mount_point);
+
+ private:
+  // Both expect mutex_ held.
+  bool check(std::filesystem::path const& p);
+  bool refresh(std::string const& root, std::wstring const& text);
+
+  std::vector<MountInfo> mounts_;
+  Clock::time_point last_reading_{};
+  std::mutex mutex_;
+  ClockSource clock_;
+};
+
+// The mount root of the path as text; empty when there is none.
+std::string get_mount_point(std::filesystem::path const& p);
+// The entries of an fstab file: six fields (four words, two numbers) per line; comment lines
+// ('#' first), empty lines and lines with fewer or bad fields are skipped. Empty when the file
+// cannot be opened.
+std::vector<FstabEntry> parse_fstab(std::string const& file);
+
+}  // namespace Utilities
