@@ -1,0 +1,22 @@
+// The weekly time window of a sync item. A plain value; the controller decides with it whether
+// an item may run now.
+#pragma once
+
+#include <cstdint>
+
+namespace KVO_Core {
+
+struct Schedule {
+  bool limited = false;     // false: the item may run at any time
+  std::uint16_t from = 0;   // minute of the day at which the window opens
+  std::uint16_t until = 0;  // minute of the day at which it closes
+  std::uint8_t days = 127;  // bit 0 Monday .. bit 6 Sunday
+
+  // A copy with from and until modulo 1440 and days masked to the low seven bits, where 0
+  // becomes 127; limited unchanged. Cannot fail.
+  Schedule normalized() const;
+
+  friend bool operator==(Schedule const&, Schedule const&) = default;
+};
+
+}  // namespace KVO_Core

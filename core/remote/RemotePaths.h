@@ -1,0 +1,18 @@
+// Splitting a remote path: an account name, a colon and the path on that account.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/config/Accounts.h"
+
+namespace KVO_Core {
+
+// The account named by the text before the path's first colon (configured account, else a
+// served phone's account, else a paired device made into one). None when the path has no colon,
+// begins with it, or no such account exists. Throws nothing.
+std::optional<SshAccount> get_account_from_path(std::wstring const& path);
+// The text after the first colon, in UTF-8; the whole path when it has no colon.
+std::string get_remote_path(std::wstring const& path);
+
+}  // namespace KVO_Core
