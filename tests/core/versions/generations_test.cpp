@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "core/config/SyncItem.h"
 #include "core/versions/ParkGeneration.h"
+#include "core/versions/PruneTarget.h"
+#include "core/versions/Restore.h"
 #include "utilities/Paths.h"
 #include "versions_fixture.h"
 
@@ -122,6 +125,15 @@ TEST(GenerationsChild, UnlistableFolderRefusesToPark) {
   EXPECT_NE(generations::park_refusal(Utilities::from_path(file), parked), 0);
   EXPECT_TRUE(parked.empty());
   EXPECT_TRUE(generations::siblings(Utilities::from_path(file), false).empty());
+
+  // Pruning and finding over the same folder quietly find nothing.
+  SyncItem item(L"locked", SyncItemType::Directory, Utilities::from_path(file.parent_path()),
+                Utilities::from_path(file.parent_path()), L"");
+  item.flags.fatherSonPrinciple = true;
+  item.flags.maxGenerations = 1;
+  std::atomic<bool> go{false};
+  EXPECT_EQ(generations::prune_target(item, go), 0u);
+  EXPECT_TRUE(restore::find({item}, go).empty());
 }
 
 TEST(Generations, UnlistableFolderRefusesToPark) {

@@ -99,4 +99,21 @@ TEST_F(RestoreAge, EncryptedBinItemLeavesTheBinDecrypted) {
   EXPECT_TRUE(Utilities::RecycleBin::instance().list_items().empty());
 }
 
+// The file is back even when its bin item cannot be removed afterwards: a retry would only make
+// a second, dated copy.
+TEST_F(RestoreAge, UnremovableBinItemStillCountsAsRestored) {
+  encrypted(dir_ / "tgt/a.txt", "was deleted", "mine.key");
+  ASSERT_EQ(recycle_refusal(dir_ / "tgt/a.txt", std::chrono::system_clock::now()), 0);
+  std::atomic<bool> stop{false};
+  auto found = restore::find({}, stop);
+  ASSERT_EQ(found.size(), 1u);
+  if (run("chattr +i '" + found[0].location.string() + "' 2>/dev/null") != 0)
+    GTEST_SKIP() << "this file system cannot make a file immutable";
+  auto restored = restore::put_back(found[0], dir_ / "into");
+  run("chattr -i '" + found[0].location.string() + "'");
+  ASSERT_TRUE(restored);
+  EXPECT_EQ(read_file(*restored), "was deleted");
+  EXPECT_EQ(Utilities::RecycleBin::instance().list_items().size(), 1u);
+}
+
 }  // namespace

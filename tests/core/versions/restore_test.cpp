@@ -159,6 +159,18 @@ TEST_F(Restore, PutBackMovesBinItemsOut) {
   EXPECT_FALSE(restore::put_back(found[0], path("into2")));
 }
 
+// Names need not be UTF-8: the bytes survive the bin and the way back.
+TEST_F(Restore, NamesThatAreNoUtf8KeepTheirBytes) {
+  recycled("tgt/\xff\xfe.txt", at(2));
+  auto found = find({item(SyncItemType::Tree, "src", "tgt")});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].origin, path("src/\xff\xfe.txt"));
+  auto restored = restore::put_back(found[0], path("src"));
+  ASSERT_TRUE(restored);
+  EXPECT_EQ(*restored, path("src/\xff\xfe.txt"));
+  EXPECT_EQ(read_file(*restored), "tgt/\xff\xfe.txt");
+}
+
 TEST_F(Restore, UncreatableDestinationChangesNothing) {
   write_file(path("t/a.txt.bak.1"), "g");
   write_file(path("blocker"), "");
