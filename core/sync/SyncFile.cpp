@@ -155,8 +155,10 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
         {item.name, *action, source, target, target_bytes ? d.dest_size : d.source_size, false});
     return;
   }
-  if (restored) {
-    bool const to_source = *action == PlannedAction::CopyToSource;
+  // The folder of the side to be written may be gone (a restored pair, a vanished target):
+  // make it before every copy, not only for restored pairs, or the copy fails on every pass.
+  if (!is_deletion(*action)) {
+    bool const to_source = writes_to_source(*action);
     if (!create_parent_dir(to_source ? source : target,
                            to_source ? source_remote() : target_remote(), to_source))
       return;

@@ -326,3 +326,38 @@ TEST_F(ItemRun, UnreadableSourceIsReportedAndThePassGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ItemRun, VanishedTargetFolderResetsTheStateAndCopiesAgain) {
+  put(dir / "src/a.txt", "abc", 0);
+  run(two_way_file());
+  ASSERT_EQ(test_support::read_file(dir / "dst/a.txt"), "abc");
+  fs::remove_all(dir / "dst");
+  LogLines log;
+  RecordingSink sink;
+  run(two_way_file());
+  EXPECT_EQ(log.count(LogLevel::Warning, "target_dir_vanished"), 1u);
+  ASSERT_EQ(sink.notes.size(), 1u);
+  EXPECT_EQ(test_support::read_file(dir / "src/a.txt"), "abc");
+  EXPECT_EQ(test_support::read_file(dir / "dst/a.txt"), "abc");
+  EXPECT_TRUE(report.errors.empty());
+}
+
+TEST_F(ItemRun, MovingItemDeletesItsSourceOnlyAfterAVerifiedCopy) {
+  put(dir / "src/a.txt", "moved", 0);
+  KVO_Core::SyncFlags flags;
+  flags.delAftercopy = true;
+  flags.syncDeletions = true;
+  auto const item = make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", flags);
+  run(item);
+  EXPECT_FALSE(fs::exists(dir / "src/a.txt"));
+  EXPECT_EQ(test_support::read_file(dir / "dst/a.txt"), "moved");
+  EXPECT_EQ(fs::last_write_time(dir / "dst/a.txt"), at(0));
+  // The next pass finds the moved file only in the target and keeps it.
+  run(item);
+  EXPECT_EQ(test_support::read_file(dir / "dst/a.txt"), "moved");
+  EXPECT_TRUE(report.errors.empty());
+}
+
+}  // namespace
