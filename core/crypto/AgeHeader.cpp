@@ -27,8 +27,9 @@ std::optional<Header> read_header(std::istream& in) {
   for (;;) {
     int const c = in.get();
     if (c == std::char_traits<char>::eof()) return std::nullopt;
+    // Line feeds count too: a flood of empty lines must not grow the header without bound.
+    if (++count > HEADER_LIMIT) return std::nullopt;
     if (c != '\n') {
-      if (++count > HEADER_LIMIT) return std::nullopt;
       line += static_cast<char>(c);
       // The first line can be judged early: no need to keep reading a line that cannot match.
       if (first &&

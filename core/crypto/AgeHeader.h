@@ -1,5 +1,5 @@
 // The header of an age v1 file: the version line, X25519 stanzas and the MAC line. The reader
-// is bounded: it never holds more than 65,535 header characters.
+// is bounded: it never reads more than 65,535 header characters, line feeds included.
 #pragma once
 
 #include <iosfwd>

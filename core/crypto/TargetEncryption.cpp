@@ -24,10 +24,16 @@ using crypto_files::OutputFile;
 // Attempts at a free name before giving up; every clash is someone else's file.
 constexpr int NAME_ATTEMPTS = 1000;
 
-std::filesystem::path staging_candidate(std::filesystem::path const& plain, int attempt) {
+// "<plain>.kvo-part", then "<plain>.<n>.kvo-part"; where the name grows too long for the file
+// system, a short hidden name in the same folder.
+std::filesystem::path staging_candidate(std::filesystem::path const& plain, int attempt,
+                                        bool short_name) {
+  std::string const number = attempt > 0 ? "." + std::to_string(attempt) : "";
+  if (short_name)
+    return plain.parent_path() /
+           (".decrypting-" + std::to_string(::getpid()) + number + ".kvo-part");
   std::filesystem::path name = plain;
-  if (attempt > 0) name += "." + std::to_string(attempt);
-  name += ".kvo-part";
+  name += number + ".kvo-part";
   return name;
 }
 
@@ -38,10 +44,17 @@ age::Result decrypt_with(std::filesystem::path const& encrypted, std::filesystem
   if (!in) return age::ReadFailed;
   std::filesystem::path staging;
   std::unique_ptr<OutputFile> out;
+  bool short_name = false;
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-    staging = staging_candidate(plain, attempt);
+    staging = staging_candidate(plain, attempt, short_name);
     out = std::make_unique<OutputFile>(staging, O_CREAT | O_EXCL, 0666);
-    if (out->is_open() || errno != EEXIST) break;
+    if (out->is_open()) break;
+    if (errno == ENAMETOOLONG && !short_name) {
+      short_name = true;
+      attempt = -1;
+    } else if (errno != EEXIST) {
+      break;
+    }
   }
   if (!out->is_open()) return age::WriteFailed;
   age::Result result = age::decrypt(in, out->stream(), identity, progress);
@@ -124,6 +137,7 @@ std::filesystem::path scratch_file() {
   std::filesystem::path const folder = std::filesystem::temp_directory_path();
   std::string const prefix = "pellimoravin-encrypting-" + std::to_string(::getpid()) + "-";
   std::filesystem::path name;
+  int error = EEXIST;
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     name = folder / (prefix + std::to_string(counter.fetch_add(1) + 1) + ".tmp");
     // Exclusive and without following links: the temporary folder is shared with other users.
@@ -132,10 +146,11 @@ std::filesystem::path scratch_file() {
       ::close(fd);
       return name;
     }
-    if (errno != EEXIST) break;
+    error = errno;
+    if (error != EEXIST) break;
   }
   throw std::filesystem::filesystem_error("scratch file not creatable", name,
-                                          std::error_code(errno, std::generic_category()));
+                                          std::error_code(error, std::generic_category()));
 }
 
 std::wstring message(age::Result result) {

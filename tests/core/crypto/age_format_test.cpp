@@ -153,6 +153,8 @@ TEST(AgeFormat, DamagedOrForeignInputGivesItsResult) {
       {"version line without line feed", "age-encryption.org/v1", age::NotEncrypted},
       {"other version", "age-encryption.org/v2\n-> X25519 a\nb\n--- c\n", age::NotEncrypted},
       {"70,000-character first line", std::string(70000, 'a'), age::NotEncrypted},
+      {"100,000 empty lines", "age-encryption.org/v1\n" + std::string(100000, '\n'),
+       age::NotEncrypted},
       {"70,000-character stanza line",
        "age-encryption.org/v1\n-> X25519 " + std::string(70000, 'A') + "\n--- x\n",
        age::NotEncrypted},
@@ -164,6 +166,20 @@ TEST(AgeFormat, DamagedOrForeignInputGivesItsResult) {
   EXPECT_EQ(decrypt_text(good, new_keys().identity).result, age::WrongKey);
   EXPECT_EQ(decrypt_text(good, "AGE-SECRET-KEY-1NOTAKEY").result, age::WrongKey);
   EXPECT_EQ(decrypt_text("plain", "AGE-SECRET-KEY-1NOTAKEY").result, age::NotEncrypted);
+}
+
+TEST(AgeFormat, HeaderReadingStopsAtItsLimit) {
+  Keys keys = new_keys();
+  for (std::string const& flood :
+       {std::string(200000, 'a'), "age-encryption.org/v1\n" + std::string(200000, '\n'),
+        "age-encryption.org/v1\n" + std::string(200000, 'x'),
+        "age-encryption.org/v1\n-> X25519 " + std::string(200000, 'A')}) {
+    std::istringstream in(flood);
+    std::ostringstream out;
+    EXPECT_EQ(age::decrypt(in, out, keys.identity, {}), age::NotEncrypted);
+    in.clear();
+    EXPECT_LE(static_cast<std::size_t>(in.tellg()), 65536u) << flood.substr(0, 30);
+  }
 }
 
 TEST(AgeFormat, DamagedChunksWriteNothingOfThemselves) {
