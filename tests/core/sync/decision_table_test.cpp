@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 
+#include "core/control/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
 #include "engine_fixture.h"
@@ -146,6 +147,18 @@ std::vector<Row> const ROWS = {
      Side{"abc", 100},
      {},
      {}},
+    {"a source above the size limit is left out",
+     [](SyncFlags& f, CompareItems&) { f.maxFileMB = 1; },
+     Side{std::string(1048577, 'x'), 0},
+     {},
+     {},
+     {}},
+    {"a source at the size limit is copied",
+     [](SyncFlags& f, CompareItems&) { f.maxFileMB = 1; },
+     Side{std::string(1048576, 'x'), 0},
+     {},
+     {},
+     PlannedAction::CopyToTarget},
     // Two-way items without a remembered pair.
     {"two-way target-only file is copied back", two_way, {}, ABC, {}, PlannedAction::CopyToSource},
     {"two-way target-only file is copied back also with syncDeletions",
@@ -319,6 +332,30 @@ TEST(DecisionPlan, StepBytesAreTheSizeOfTheFileThatWouldMove) {
   EXPECT_EQ(plan.steps[0].action, PlannedAction::CopyToSource);
   EXPECT_EQ(plan.steps[0].bytes, 7u);
   EXPECT_EQ(plan.bytes, 7u);
+}
+
+TEST(EngineBase, NamesThatAreNotUtf8AreSkippedWithAHint) {
+  KVO_Core::SyncReport report;
+  KVO_Core::SyncReportGuard guard(&report);
+  EXPECT_FALSE(KVO_Core::SyncBase::skip_undecodable("caf\xC3\xA9", L"/d"));
+  EXPECT_TRUE(KVO_Core::SyncBase::skip_undecodable("caf\xE9", L"/d"));
+  EXPECT_TRUE(KVO_Core::SyncBase::skip_undecodable("\xC0\xAF", L"/e"));      // overlong "/"
+  EXPECT_TRUE(KVO_Core::SyncBase::skip_undecodable("\xED\xA0\x80", L"/e"));  // a surrogate
+  ASSERT_EQ(report.hints.count("undecodable_name_skipped"), 1u);
+  EXPECT_EQ(report.hints["undecodable_name_skipped"].count, 3u);
+  EXPECT_EQ(report.hints["undecodable_name_skipped"].example, L"/d");
+}
+
+TEST(EngineBase, StateKeysAreRelativeToTheSourceRoot) {
+  std::uint64_t count = 0;
+  auto const item = make_item(KVO_Core::SyncItemType::Tree, "/a/b", "/t", {});
+  KVO_Core::SyncFile job(item, count, true, false, nullptr, L"", L"");
+  EXPECT_EQ(job.state_key(L"/a/b/c/d.txt"), L"c/d.txt");
+  EXPECT_EQ(job.state_key(L"/a/bc/x"), L"a/bc/x");
+  EXPECT_EQ(job.state_key(L"/a/b"), L"b");
+  EXPECT_EQ(job.state_key(L"/a/b/c\\d"), L"c/d");
+  KVO_Core::SyncFile slash(item, count, true, false, nullptr, L"/a/b/", L"/t");
+  EXPECT_EQ(slash.state_key(L"/a/b/x"), L"x");
 }
 
 TEST(DecisionPlan, DryRunWithoutPlanOnlyCounts) {
