@@ -182,7 +182,9 @@ std::optional<Key> store_new(std::filesystem::path const& path, Key const& key) 
   if (!temp.ready()) return std::nullopt;
   int err = link_exclusively(temp.name(), path.c_str());
   if (err == 0) {
-    // The temporary name goes; the key stays under its own.
+    // The temporary name goes before the folder is synced, so no second copy of the key lasts.
+    ::unlink(temp.name());
+    temp.release();
     if (!folder.sync()) return std::nullopt;
     return key;
   }

@@ -21,7 +21,7 @@ struct ReadResult {
 // Reads the key at `path`. Found only for a regular file whose unprotected content is exactly
 // KEY_SIZE bytes; a file readable by group or others then gets a Warning and mode 0600.
 // Anything else that exists (wrong size, a directory, an unreadable file) is Unreadable and left
-// as it is. Never throws, never logs but the Warning.
+// as it is. Never throws; logs only about the rights it fixes.
 ReadResult read(std::filesystem::path const& path);
 
 // Stores `key` at `path` unless a key is there already: the folder is created, the key written
