@@ -14,18 +14,13 @@ namespace age = KVO_Core::age;
 namespace te = KVO_Core::target_encryption;
 namespace key = KVO_Core::encryption_key;
 using crypto_test::CryptoHome;
+using crypto_test::pattern;
 using crypto_test::quoted;
 using crypto_test::set_recipient;
 using test_support::read_file;
 using test_support::run;
 using test_support::run_output;
 using test_support::write_file;
-
-std::string pattern(std::size_t n) {
-  std::string text(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>((i * 7919 + i / 251) & 0xff);
-  return text;
-}
 
 std::string trimmed_output(std::string const& command) {
   std::string out = run_output(command);

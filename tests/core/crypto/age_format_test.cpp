@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "age_builder.h"
+#include "crypto_fixture.h"
 
 namespace {
 
 namespace age = KVO_Core::age;
 using crypto_test::build_file;
+using crypto_test::pattern;
 using crypto_test::random_file_key;
 using crypto_test::x25519_stanza;
 
@@ -26,12 +28,6 @@ Keys new_keys() {
   auto recipient = age::recipient_of(*identity);
   EXPECT_TRUE(recipient);
   return {*identity, *recipient};
-}
-
-std::string pattern(std::size_t n) {
-  std::string text(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>((i * 131 + i / 7) & 0xff);
-  return text;
 }
 
 std::string encrypt_text(std::string const& plain, std::string const& recipient) {

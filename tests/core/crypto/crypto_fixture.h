@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -12,6 +13,19 @@
 #include "support/temp_dir.h"
 
 namespace crypto_test {
+
+// Bytes that differ from chunk to chunk, so a misplaced chunk shows.
+inline std::string pattern(std::size_t n) {
+  std::string text(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>((i * 7919 + i / 251) & 0xff);
+  return text;
+}
+
+// The permission bits of the path itself (a link is not followed); 0 when it is not there.
+inline unsigned mode_of(std::filesystem::path const& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
 inline std::string quoted(std::filesystem::path const& p) { return "'" + p.string() + "'"; }
 

@@ -13,6 +13,7 @@ namespace {
 namespace age = KVO_Core::age;
 namespace key = KVO_Core::encryption_key;
 using crypto_test::CryptoHome;
+using crypto_test::mode_of;
 using crypto_test::set_recipient;
 using crypto_test::setting_recipient;
 using test_support::read_file;
@@ -20,11 +21,6 @@ using test_support::write_file;
 
 constexpr char TITLE[] =
     "# Pellimoravin - key of the encrypted targets. Keep a copy in a safe place.\n";
-
-unsigned mode_of(std::filesystem::path const& p) {
-  struct stat st {};
-  return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 std::string new_identity() { return age::generate_identity().value(); }
 

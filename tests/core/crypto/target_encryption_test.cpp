@@ -18,6 +18,7 @@ namespace age = KVO_Core::age;
 namespace te = KVO_Core::target_encryption;
 namespace key = KVO_Core::encryption_key;
 using crypto_test::CryptoHome;
+using crypto_test::mode_of;
 using crypto_test::set_recipient;
 using test_support::read_file;
 using test_support::write_file;
@@ -28,11 +29,6 @@ std::vector<std::string> names_in(std::filesystem::path const& folder) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
-}
-
-unsigned mode_of(std::filesystem::path const& p) {
-  struct stat st {};
-  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 class TargetEncryption : public CryptoHome {
