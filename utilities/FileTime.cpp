@@ -25,10 +25,16 @@ std::int64_t epoch_offset_seconds() {
 // The Unix time of the file time's whole seconds (rounded toward the past) and the nanoseconds
 // after them (0 to 999,999,999); never overflows.
 std::pair<std::int64_t, std::int64_t> unix_seconds_and_rest(FileTime const& time) {
-  auto const whole = std::chrono::floor<seconds>(time);
-  std::int64_t const rest = (time - whole).count();
-  std::int64_t const unix_seconds = file_clock::to_sys(whole).time_since_epoch().count();
-  return {unix_seconds, rest};
+  // Split by hand: flooring to seconds with <chrono> overflows near the clock's minimum.
+  std::int64_t const count = time.time_since_epoch().count();
+  std::int64_t whole = count / 1'000'000'000;
+  std::int64_t rest = count % 1'000'000'000;
+  if (rest < 0) {
+    rest += 1'000'000'000;
+    --whole;
+  }
+  auto const file_seconds = std::chrono::time_point<file_clock, seconds>{seconds{whole}};
+  return {file_clock::to_sys(file_seconds).time_since_epoch().count(), rest};
 }
 
 }  // namespace

@@ -36,6 +36,10 @@ TEST(FileTime, UnixNanosecondsRoundTripAcrossTheRange) {
 TEST(FileTime, OutOfRangeValuesAreClamped) {
   EXPECT_EQ(file_time::from_unix_nanoseconds(Limits::min()), FileTime::min());
   EXPECT_EQ(file_time::to_unix_nanoseconds(FileTime::max()), Limits::max());
+  EXPECT_EQ(file_time::from_unix_nanoseconds(file_time::to_unix_nanoseconds(FileTime::min())),
+            FileTime::min());
+  EXPECT_EQ(file_time::to_time_t(FileTime::min()), -2'785'708'036);  // 1881-09
+  EXPECT_EQ(file_time::to_time_t(FileTime::max()), 15'661'036'036);  // 2466-04
   EXPECT_EQ(file_time::to_file_time(Limits::max()), FileTime::max());
   EXPECT_EQ(file_time::to_file_time(Limits::min()), FileTime::min());
   EXPECT_EQ(file_time::to_file_time(20'000'000'000), FileTime::max());
