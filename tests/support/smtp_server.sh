@@ -60,7 +60,7 @@ log=$(mktemp "$dir/smtp-start-XXXXXX")
   --port "$port" --cert "$dir/$name.pem" --key "$dir/$name.key" >"$log" 2>&1 &
 pid=$!
 echo "$pid" >"$dir/smtp-$pid.pid"
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   grep -q '^listening ' "$log" 2>/dev/null && break
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.05
