@@ -139,6 +139,10 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
   }
   bool const restored =
       d.base && (d.result == Result::DestNotExists || d.result == Result::SourceNotExits);
+  // A pair that is acted on no longer has an unresolved condition to report.
+  target_newer.erase(target);
+  content_conflicts.erase(target);
+  both_modified.erase(target);
   if (!restored) {
     deleted_but_changed.erase(target);
   } else if (deleted_but_changed.insert(target)) {

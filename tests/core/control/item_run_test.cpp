@@ -361,3 +361,121 @@ TEST_F(ItemRun, MovingItemDeletesItsSourceOnlyAfterAVerifiedCopy) {
 }
 
 }  // namespace
+
+namespace {
+
+KVO_Core::CompareItems time_only() {
+  KVO_Core::CompareItems items;
+  items.items = {KVO_Core::CompareItem::Time};
+  return items;
+}
+
+TEST_F(ItemRun, OnlyTheTimeDiffersSoTheNewerSideIsRestamped) {
+  put(dir / "src/a.txt", "abc", 0);
+  put(dir / "dst/a.txt", "abc", 100);
+  KVO_Core::SyncFlags flags;
+  flags.twoWaySync = true;
+  LogLines log;
+  run(make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", flags, time_only()));
+  EXPECT_EQ(fs::last_write_time(dir / "dst/a.txt"), at(0));
+  EXPECT_EQ(log.count(LogLevel::Info, "file_time_adjusted"), 1u);
+  auto const state =
+      KVO_Core::read_sync_state(state_file, w(dir / "src/a.txt"), w(dir / "dst/a.txt"));
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->find(L"a.txt")->target_time, at(0));
+}
+
+TEST_F(ItemRun, LastingConditionsAreReportedOncePerPath) {
+  put(dir / "src/a.txt", "abc", 0);
+  put(dir / "dst/a.txt", "abd", 100);
+  auto const newer =
+      make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", {}, time_only());
+  LogLines log;
+  run(newer);
+  run(newer);
+  EXPECT_EQ(log.count(LogLevel::Info, "target_newer_not_copied"), 1u);
+  EXPECT_EQ(test_support::read_file(dir / "dst/a.txt"), "abd");
+
+  put(dir / "dst/a.txt", "abd", 1);
+  KVO_Core::SyncFlags flags;
+  flags.twoWaySync = true;
+  flags.conflictCopies = false;
+  auto const conflict = make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", flags);
+  run(conflict);
+  EXPECT_EQ(report.errors.size(), 1u);
+  run(conflict);
+  EXPECT_EQ(report.errors.size(), 1u);
+  EXPECT_EQ(log.count(LogLevel::Error, "content_conflict_not_copied"), 1u);
+  // Gone and back: reported again.
+  put(dir / "dst/a.txt", "abc", 0);
+  run(conflict);
+  put(dir / "dst/a.txt", "abd", 1);
+  run(conflict);
+  EXPECT_EQ(log.count(LogLevel::Error, "content_conflict_not_copied"), 2u);
+}
+
+TEST_F(ItemRun, TwoWayPassesCarryDeletionsAndRestoreChangedFiles) {
+  put(dir / "src/a.txt", "abc", 0);
+  KVO_Core::SyncFlags flags;
+  flags.twoWaySync = true;
+  auto const item = make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", flags);
+  run(item);
+  ASSERT_EQ(test_support::read_file(dir / "dst/a.txt"), "abc");
+
+  // Deleted in the source, changed in the target: restored, with one warning.
+  fs::remove(dir / "src/a.txt");
+  put(dir / "dst/a.txt", "changed", 50);
+  LogLines log;
+  run(item);
+  EXPECT_EQ(test_support::read_file(dir / "src/a.txt"), "changed");
+  EXPECT_EQ(log.count(LogLevel::Warning, "deleted_but_changed_kept"), 1u);
+
+  // Deleted in the target, unchanged in the source: deleted in the source too.
+  fs::remove(dir / "dst/a.txt");
+  run(item);
+  EXPECT_FALSE(fs::exists(dir / "src/a.txt"));
+  auto const state =
+      KVO_Core::read_sync_state(state_file, w(dir / "src/a.txt"), w(dir / "dst/a.txt"));
+  ASSERT_TRUE(state);
+  EXPECT_TRUE(state->entries.empty());
+  EXPECT_TRUE(report.errors.empty());
+}
+
+TEST_F(ItemRun, IncompletePassForgetsNoEntry) {
+  put(dir / "src/a.txt", "abc", 0);
+  put(dir / "dst/a.txt", "abc", 0);
+  std::string const src = (dir / "src/a.txt").string();
+  std::string const dst = (dir / "dst/a.txt").string();
+  std::string const before = header("1", src, dst) + "3\t" +
+                             std::to_string(Utilities::file_time::to_unix_nanoseconds(at(0))) +
+                             "\t" +
+                             std::to_string(Utilities::file_time::to_unix_nanoseconds(at(0))) +
+                             "\ta.txt\n5\t0\t0\tother\n";
+  test_support::write_file(state_file, before);
+  auto const item = two_way_file();
+
+  std::atomic<bool> abort{true};
+  KVO_Core::ItemRunOptions options;
+  options.state_file = state_file;
+  options.abort = &abort;
+  KVO_Core::run_item(item, count, options);
+  EXPECT_EQ(test_support::read_file(state_file), before);
+
+  KVO_Core::SyncReport given_up;
+  given_up.abandon(L"place gone");
+  {
+    KVO_Core::SyncReportGuard guard(&given_up);
+    options.abort = nullptr;
+    KVO_Core::run_item(item, count, options);
+  }
+  EXPECT_EQ(test_support::read_file(state_file), before);
+
+  run(item);
+  auto const state =
+      KVO_Core::read_sync_state(state_file, w(dir / "src/a.txt"), w(dir / "dst/a.txt"));
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->entries.size(), 1u);
+  EXPECT_EQ(state->find(L"other"), nullptr);
+}
+
+}  // namespace
