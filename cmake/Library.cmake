@@ -5,6 +5,9 @@ function(pelli_library name)
   add_library(${name} STATIC ${sources} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARGN} Threads::Threads)
+  # The core libraries call each other in both directions; let the linker see the cycle often
+  # enough to resolve every reference.
+  set_property(TARGET ${name} PROPERTY LINK_INTERFACE_MULTIPLICITY 4)
 endfunction()
 
 # pelli_test(NAME SOURCE_DIR LIBS...): one GoogleTest executable of every .cpp below SOURCE_DIR,
