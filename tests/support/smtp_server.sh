@@ -6,6 +6,7 @@
 #           nostarttls  STARTTLS answered "502", AUTH LOGIN in clear text
 #           inject    scripted: STARTTLS answered "220" plus a plain-text line, then TLS
 #           endless   scripted: EHLO answered by continuation lines without end
+#           terse     scripted: a three-line greeting, then bare three-digit replies, 502 to STARTTLS
 #     HOST  address to listen on (default 127.0.0.1); PORT 0 (default) picks a free one
 #     CERT  localhost (SAN DNS:localhost, IP:127.0.0.1 and IP:HOST) or other (DNS:other.invalid)
 #   prints "port=P pid=N ca=DIR/ca.pem"; login mailuser/mailpass; mails land in DIR/mail/*.eml

@@ -2,8 +2,9 @@
 """Loopback SMTP server of the mail tests; started by smtp_server.sh with /usr/bin/python3.
 
 Modes starttls, implicit and nostarttls run aiosmtpd and keep every accepted message in
-DIR/mail/N.eml (raw DATA) with N.env (envelope, tls and auth flags). Modes inject and endless
-are scripted servers that misbehave on purpose. Prints "listening HOST port=P" when ready.
+DIR/mail/N.eml (raw DATA) with N.env (envelope, tls and auth flags). Modes inject, endless
+and terse are scripted servers that misbehave or answer tersely on purpose. Prints
+"listening HOST port=P" when ready.
 """
 import argparse
 import asyncio
@@ -19,7 +20,7 @@ from aiosmtpd.smtp import SMTP, AuthResult
 ap = argparse.ArgumentParser()
 ap.add_argument("--dir", required=True)
 ap.add_argument("--mode", required=True,
-                choices=["starttls", "implicit", "nostarttls", "inject", "endless"])
+                choices=["starttls", "implicit", "nostarttls", "inject", "endless", "terse"])
 ap.add_argument("--host", default="127.0.0.1")
 ap.add_argument("--port", type=int, default=0)
 ap.add_argument("--cert", required=True)
@@ -88,14 +89,30 @@ def run_aiosmtpd():
 def serve_scripted(conn):
     with conn:
         conn.settimeout(20)
-        conn.sendall(b"220 scripted ESMTP\r\n")
+        if a.mode == "terse":
+            conn.sendall(b"220-scripted\r\n220-ESMTP\r\n220 ready\r\n")
+        else:
+            conn.sendall(b"220 scripted ESMTP\r\n")
         reader = conn.makefile("rb", buffering=0)
         while True:
             line = reader.readline(4096)
             if not line:
                 return
             command = line.strip().upper()
-            if command.startswith(b"EHLO"):
+            if a.mode == "terse":
+                # Bare three-digit replies; the message itself is read and dropped.
+                if command == b"STARTTLS":
+                    conn.sendall(b"502\r\n")
+                elif command == b"DATA":
+                    conn.sendall(b"354\r\n")
+                    while reader.readline(4096) not in (b".\r\n", b""):
+                        pass
+                    conn.sendall(b"250\r\n")
+                elif command == b"QUIT":
+                    return
+                else:
+                    conn.sendall(b"250\r\n")
+            elif command.startswith(b"EHLO"):
                 if a.mode == "endless":
                     for i in range(100000):
                         conn.sendall(b"250-line %d\r\n" % i)
@@ -133,7 +150,7 @@ def announce():
     print(f"listening {a.host} port={listener.getsockname()[1]}", flush=True)
 
 
-if a.mode in ("inject", "endless"):
+if a.mode in ("inject", "endless", "terse"):
     run_scripted()
 else:
     run_aiosmtpd()

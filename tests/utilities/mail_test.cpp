@@ -201,6 +201,16 @@ TEST_F(MailTest, ServerWithoutStartTls) {
             std::string::npos);
 }
 
+// A greeting over several lines and replies of exactly three digits are read whole.
+TEST_F(MailTest, TerseRepliesAreUnderstood) {
+  test_support::SmtpServer terse(dir / "smtp", "terse");
+  ASSERT_TRUE(terse.started());
+  auto result = Utilities::send_mail(account(L"localhost", terse.port(), L"", L""),
+                                     L"a@example.org", L"s", std::string(57, 'b'));
+  EXPECT_EQ(result.error, "");
+  EXPECT_TRUE(result.sent_unencrypted);
+}
+
 TEST_F(MailTest, FailuresComeBackAsTexts) {
   test_support::SmtpServer good(dir / "smtp", "starttls");
   test_support::SmtpServer endless(dir / "smtp", "endless");
