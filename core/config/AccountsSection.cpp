@@ -39,8 +39,12 @@ std::uint16_t port_of(Tree const& entry, std::string const& account_name) {
   auto text = values::text(entry, L"port");
   if (!text) return 22;
   auto number = Tree(*text).get_value_optional<long long>();
-  if (!number) return 22;
-  if (*number < 0 || *number > 65535) {
+  std::wstring digits = Utilities::util::trimmed(*text);
+  if (!digits.empty() && (digits[0] == L'-' || digits[0] == L'+')) digits.erase(0, 1);
+  bool too_long =
+      !number && !digits.empty() && digits.find_first_not_of(L"0123456789") == std::wstring::npos;
+  if (!number && !too_long) return 22;
+  if (too_long || *number < 0 || *number > 65535) {
     Utilities::log_at(LogLevel::Warning,
                       Utilities::translation::translate("ssh_account_port_invalid",
                                                         {string_to_wstring(account_name), *text}));

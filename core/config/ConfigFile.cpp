@@ -27,6 +27,9 @@ using Utilities::translation::translate_utf8;
 using Utilities::util::string_to_wstring;
 using Utilities::util::wstring_to_string;
 
+// Far above any real configuration (10,000 items take about 10 MiB), far below memory trouble.
+constexpr std::uintmax_t MAX_FILE_SIZE = std::uintmax_t{256} << 20;
+
 // The file's tree; empty (after a FatalError line) when it is missing or no readable JSON.
 Tree parse_json_file(std::wstring const& path) {
   Tree tree;
@@ -35,6 +38,11 @@ Tree parse_json_file(std::wstring const& path) {
     return tree;
   }
   try {
+    std::error_code size_error;
+    auto size = std::filesystem::file_size(Utilities::to_path(path), size_error);
+    if (!size_error && size > MAX_FILE_SIZE) {
+      throw std::runtime_error("file larger than " + std::to_string(MAX_FILE_SIZE >> 20) + " MiB");
+    }
     std::wstring text = Utilities::FilesystemUtil::read_utf8_file(Utilities::to_path(path));
     check_json_depth(text);
     // Parsed from the decoded text: a file-name stream would decode by the global locale.
@@ -46,6 +54,11 @@ Tree parse_json_file(std::wstring const& path) {
                       string_to_wstring(error.what()), path);
   }
   return tree;
+}
+
+// Appends `child` under `key` without copying it (ptree's push_back copies whole subtrees).
+void append_moved(Tree& parent, std::wstring const& key, Tree& child) {
+  parent.push_back(Tree::value_type(key, Tree()))->second.swap(child);
 }
 
 // The list section `key` made of the written entries with the kept ones back in their places.
@@ -65,10 +78,10 @@ void put_section(Tree& root, wchar_t const* key, wchar_t const* entry_key,
     put_kept_up_to(i);
     Tree entry;
     write_one(list[i], entry);
-    section.push_back({entry_key, std::move(entry)});
+    append_moved(section, entry_key, entry);
   }
   put_kept_up_to(static_cast<std::size_t>(-1));
-  root.push_back({key, std::move(section)});
+  append_moved(root, key, section);
 }
 
 }  // namespace

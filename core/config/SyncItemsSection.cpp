@@ -174,9 +174,9 @@ void write_sync_item(SyncItem const& item, Tree& entry) {
   Tree exclusions;
   for (auto const& pattern : item.exclusions.patterns) values::append(exclusions, L"", pattern);
 
-  entry.push_back({L"compareitems", std::move(compare)});
-  entry.push_back({L"exclusions", std::move(exclusions)});
-  entry.push_back({L"syncflags", std::move(flags)});
+  entry.push_back(Tree::value_type(L"compareitems", Tree()))->second.swap(compare);
+  entry.push_back(Tree::value_type(L"exclusions", Tree()))->second.swap(exclusions);
+  entry.push_back(Tree::value_type(L"syncflags", Tree()))->second.swap(flags);
   values::append(entry, L"name", item.name);
   values::append(entry, L"type", sync_item_type_key(item.type));
   auto side_kind = [](SyncPath const& side) {

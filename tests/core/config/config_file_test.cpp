@@ -418,6 +418,7 @@ TEST_F(ConfigFile, AccountValues) {
                          {R"("port": "abc")", 22, 0, false},
                          {R"("port": "70000")", 22, 0, true},
                          {R"("port": "-1")", 22, 0, true},
+                         {R"("port": "99999999999999999999")", 22, 0, true},
                          {R"("port": "65535")", 65535, 0, false},
                          {R"("googleDrive": "true", "dropbox": "true")", 22, 3, false},
                          {R"("oneDrive": "false")", 22, 0, false},
