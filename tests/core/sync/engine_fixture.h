@@ -97,7 +97,7 @@ class RecordingSink : public KVO_Core::ProgressSink {
     notes.emplace_back(level, text);
   }
 
-  std::uint64_t last_bytes = 0;
+  std::atomic<std::uint64_t> last_bytes{0};
   std::vector<std::wstring> messages;
   std::vector<std::pair<Utilities::LogLevel, std::string>> notes;
   std::function<void(std::uint64_t)> on_bytes;
