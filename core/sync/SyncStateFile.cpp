@@ -67,6 +67,8 @@ std::vector<std::wstring> split_lines(std::wstring const& text) {
   std::size_t start = 0;
   for (std::size_t lf = text.find(L'\n'); lf != std::wstring::npos; lf = text.find(L'\n', start)) {
     lines.push_back(text.substr(start, lf - start));
+    // The writer escapes every CR: a raw one means the file was rewritten with CRLF line ends.
+    if (lines.back().find(L'\r') != std::wstring::npos) throw BadFile(L"line ends with CR");
     start = lf + 1;
   }
   // Every line ends with LF: a piece without one is a file cut short.

@@ -126,7 +126,10 @@ std::vector<Corrupt> const CORRUPT = {
      [](auto s, auto d) {
        return "pellimoravin-sync-state 1\r\nsource\t" + s + "\r\ntarget\t" + d + "\r\n";
      },
-     LogLevel::Warning, "not a number"},
+     LogLevel::Warning, "line ends with CR"},
+    {"CRLF only in an entry",
+     [](auto s, auto d) { return header("1", s, d) + "3\t0\t0\ta.txt\r\n"; }, LogLevel::Warning,
+     "line ends with CR"},
     {"foreign roots", [](auto, auto) { return header("1", "/elsewhere", "/other"); },
      LogLevel::Info, "sync state ignored, it belongs to other paths"},
 };
