@@ -12,6 +12,7 @@
 #include "support/scoped_mount.h"
 #include "support/temp_dir.h"
 #include "utilities/FileTime.h"
+#include "utilities/MountedDrives.h"
 #include "utilities/Paths.h"
 
 namespace {
@@ -80,6 +81,20 @@ TEST_F(FilesystemUtilTest, FileinfoOfARelativeMissingPathIsNoUnmountedDrive) {
   fs::file_time_type mtime;
   EXPECT_EQ(fileinfo(L"missing", size, mtime), file_not_exist);
   EXPECT_EQ(fileinfo(L"nodir/missing", size, mtime), directory_not_exist);
+}
+
+TEST_F(FilesystemUtilTest, FileinfoBelowAVolumeMissingFromTheMountTableGives3) {
+  std::uint64_t size = 0;
+  fs::file_time_type mtime;
+  // The first question reads the mount table; a volume mounted after that is not in it until the
+  // cached reading is 10 s old.
+  EXPECT_EQ(fileinfo(w("missing"), size, mtime), file_not_exist);
+  test_support::ScopedTmpfs mount(temp / "vol", "size=64k");
+  if (!mount.ok()) GTEST_SKIP() << mount.error();
+  auto const result = fileinfo(w("vol/missing"), size, mtime);
+  if (Utilities::MountedDrives::instance().time_elapsed())
+    GTEST_SKIP() << "the cached mount table went stale during the test";
+  EXPECT_EQ(result, drive_not_mounted);
 }
 
 TEST_F(FilesystemUtilTest, FileinfoUnreadableParentGives6) {
