@@ -574,3 +574,42 @@ TEST_F(ConfigFile, WriteThroughALinkKeepsTheLink) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConfigFile, KeyFilesThatCannotServe) {
+  struct Case {
+    char const* name;
+    std::function<void(std::filesystem::path const&)> make_key;
+    bool written;
+  };
+  std::vector<Case> cases{
+      {"31 bytes", [](auto const& key) { write_file(key, std::string(31, 'k')); }, false},
+      {"33 bytes", [](auto const& key) { write_file(key, std::string(33, 'k')); }, false},
+      {"directory", [](auto const& key) { std::filesystem::create_directories(key); }, false},
+      {"empty", [](auto const& key) { write_file(key, ""); }, true},
+  };
+  for (auto const& c : cases) {
+    // A home of its own per case: keys are cached per key-file path for the process's life.
+    auto case_home = home() / c.name;
+    test_support::ScopedEnv home_env("HOME", case_home.c_str());
+    Config::unload();
+    clear_log();
+    auto file = case_home / "Library/Application Support/pellimoravin/pellimoravin.json";
+    std::string text = R"({"SshAccounts": [{"name": "n", "host": "h", "user": "u",
+        "password": "plain"}]})";
+    write_file(file, text);
+    c.make_key(file.parent_path() / "secret.key");
+    ASSERT_TRUE(config().read(wide(file))) << c.name;
+    EXPECT_EQ(config().write(wide(file)), c.written) << c.name;
+    if (c.written) {
+      EXPECT_EQ(std::filesystem::file_size(file.parent_path() / "secret.key"), 32u);
+      EXPECT_EQ(read_file(file).find("plain"), std::string::npos);
+    } else {
+      EXPECT_EQ(read_file(file), text) << c.name;
+      EXPECT_TRUE(log.has("config_write_error")) << c.name;
+    }
+  }
+}
+
+}  // namespace
