@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include "core/config/SyncItem.h"
+#include "core/versions/GenerationName.h"
 #include "core/versions/ParkGeneration.h"
 #include "core/versions/PruneTarget.h"
 #include "core/versions/Restore.h"
 #include "utilities/Paths.h"
+#include "utilities/Util.h"
 #include "versions_fixture.h"
 
 namespace {
@@ -33,6 +35,14 @@ TEST(Generations, NumbersRecogniseOnlyTheExactForm) {
   EXPECT_EQ(generations::numbers(L"d/a.txt", siblings),
             (std::vector<std::uint64_t>{2, 7, 10, 999999999999999999ULL}));
   EXPECT_EQ(generations::next(L"d/a.txt", siblings), L"d/a.txt.bak.1000000000000000000");
+}
+
+TEST(Generations, GenerationNameForm) {
+  for (std::wstring name : {L"report.txt.bak.12", L"a.bak.1", L"x.bak.1234567890123456789012"})
+    EXPECT_TRUE(father_son_backup(name)) << Utilities::util::wstring_to_string(name);
+  for (std::wstring name : {L".bak.3", L"report.bak.", L"report.bak.1a", L"report.bak", L"a.bak.1.",
+                            L"a.bak.\x0661", L""})
+    EXPECT_FALSE(father_son_backup(name)) << Utilities::util::wstring_to_string(name);
 }
 
 TEST(Generations, NextAndSurplusTable) {
