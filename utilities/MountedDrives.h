@@ -44,9 +44,9 @@ class MountedDrives {
   // path is taken from the current directory. `text` is not used. Thread-safe.
   bool drive_mounted(std::filesystem::path const& p, std::wstring const& text);
 
-  // True when more than 10 s have passed since the last reading.
+  // Both take the lock themselves. True when more than 10 s have passed since the last reading.
   bool time_elapsed();
-  // A cached mount has exactly this mount point.
+  // A cached mount has exactly this mount point (byte comparison).
   bool mount_point_exist(std::string const& mount_point);
 
  private:

@@ -152,6 +152,7 @@ TEST_F(RefusalFailures, ImmutableFileGivesEpermReasons) {
   EXPECT_EQ(rename_refusal(file, w(temp / "dir/other")), file_info_write_error);
   EXPECT_EQ(write_time_refusal(file, fs::file_time_type::clock::now()), file_info_write_error);
   EXPECT_EQ(permissions_refusal(file, fs::perms::owner_all), file_attributes_not_settable);
+  EXPECT_FALSE(set_last_write_time(file, fs::file_time_type::clock::now(), LogLevel::None));
   EXPECT_TRUE(fs::exists(temp / "dir/file"));
 
   ASSERT_EQ(test_support::run("chattr +i '" + (temp / "dir").string() + "'"), 0);
@@ -197,6 +198,11 @@ TEST_F(RefusalFailures, NamesAndPlacesThatCannotBe) {
   EXPECT_FALSE(ec);
   EXPECT_EQ(create_directory_refusal(temp / "made/deeper", ec), no_failure);
   EXPECT_EQ(read_refusal(w(temp / "missing")), file_not_exist);
+  auto const stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  EXPECT_TRUE(set_last_write_time(w(temp / "file"), stamp, LogLevel::Error));
+  EXPECT_EQ(fs::last_write_time(temp / "file"), stamp);
+  EXPECT_EQ(permissions_refusal(w(temp / "file"), fs::perms::owner_read), no_failure);
+  EXPECT_EQ(fs::status(temp / "file").permissions(), fs::perms::owner_read);
   EXPECT_EQ(Utilities::symlink_util::create_link_refusal("x", temp / "file", false),
             file_info_write_error);
 }
