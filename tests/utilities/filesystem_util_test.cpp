@@ -12,6 +12,7 @@
 #include "support/scoped_mount.h"
 #include "support/temp_dir.h"
 #include "utilities/FileTime.h"
+#include "utilities/Links.h"
 #include "utilities/MountedDrives.h"
 #include "utilities/Paths.h"
 
@@ -276,6 +277,39 @@ TEST_F(FilesystemUtilTest, PrivateFiles) {
   test_support::ScopedTmpfs mount(temp / "vol", "size=64k");
   if (!mount.ok()) GTEST_SKIP() << mount.error();
   EXPECT_FALSE(write_private_file(temp / "vol/big.key", std::string(200 * 1024, 'k')));
+}
+
+TEST_F(FilesystemUtilTest, NonAsciiPathsPassThroughEveryHelper) {
+  namespace links = Utilities::symlink_util;
+  auto const dir = temp / "dä";
+  auto const file = dir / "€.txt";
+  std::error_code ec;
+  ASSERT_EQ(create_directory_refusal(dir / "ü", ec), no_failure);
+  write_utf8_file(file, L"ä€");
+  EXPECT_EQ(read_utf8_file(file), L"ä€");
+  EXPECT_EQ(read_refusal(from_path(file)), no_failure);
+  EXPECT_TRUE(file_exists(from_path(file)));
+  std::uint64_t size = 0;
+  fs::file_time_type mtime;
+  EXPECT_EQ(fileinfo(from_path(file), size, mtime), no_failure);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(write_time_refusal(from_path(file), mtime), no_failure);
+  EXPECT_EQ(permissions_refusal(from_path(file), fs::perms::owner_read | fs::perms::owner_write),
+            no_failure);
+  EXPECT_TRUE(touch(from_path(file)));
+  ASSERT_EQ(links::create_link_refusal("€.txt", dir / "ö-link", false), no_failure);
+  EXPECT_EQ(links::link_info(dir / "ö-link").text, "€.txt");
+  EXPECT_FALSE(links::dangling_link(dir / "ö-link"));
+  EXPECT_FALSE(links::system_link(dir / "ö-link"));
+  EXPECT_TRUE(compare_content(from_path(file), from_path(dir / "ö-link")).equal);
+  EXPECT_EQ(rename_refusal(from_path(file), from_path(dir / "ß.txt")), no_failure);
+  EXPECT_TRUE(write_private_file(dir / "ключ", "k"));
+  EXPECT_EQ(get_mount_root(dir / "ü" / "missing"), get_mount_root(temp.path()));
+  EXPECT_FALSE(read_only_filesystem(dir / "ü" / "missing"));
+  EXPECT_TRUE(free_space(dir).has_value());
+  EXPECT_EQ(remove_refusal(from_path(dir / "ß.txt")), no_failure);
+  EXPECT_EQ(remove_refusal(from_path(dir / "ü")), no_failure);
+  EXPECT_FALSE(fs::exists(dir / "ü"));
 }
 
 TEST(EntryNames, PlainEntryName) {
