@@ -102,6 +102,15 @@ TEST_F(Restore, GenerationsInLocalTargets) {
   EXPECT_TRUE(find({item(SyncItemType::Tree, "s", "t", false)}).empty());
 }
 
+TEST_F(Restore, StopEndsTheGenerationWalks) {
+  write_file(path("t/a.txt.bak.1"), "");
+  recycled("tgt/a.txt", at(2));
+  std::atomic<bool> stop{true};
+  auto found = restore::find({item(SyncItemType::Tree, "s", "t")}, stop);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].kind, Restorable::Kind::Deleted);
+}
+
 TEST_F(Restore, SingleFileItemWithAFileTarget) {
   write_file(path("out/copy.pdf"), "now");
   write_file(path("out/copy.pdf.bak.1"), "then");
