@@ -93,7 +93,8 @@ void Config::reset() {
 
 std::wstring Config::get_root_pathname() {
   char const* home = std::getenv("HOME");
-  if (!home) return Utilities::util::string_to_wstring(FILE_NAME);
+  // An empty HOME would put the file below the root folder.
+  if (!home || !*home) return Utilities::util::string_to_wstring(FILE_NAME);
   std::string home_text = home;
   fs::path new_path(home_text + FOLDER + FILE_NAME);
   fs::path old_path(home_text + "/" + FILE_NAME);

@@ -375,6 +375,14 @@ TEST_F(ConfigFile, ATemporaryNameThatIsADirectoryFailsTheWrite) {
   EXPECT_TRUE(std::filesystem::is_directory(data_folder() / "pellimoravin.json.tmp"));
 }
 
+TEST_F(ConfigFile, ATemporaryFileLeftByACrashIsReplaced) {
+  ASSERT_TRUE(read_text(full_file()));
+  write_file(data_folder() / "pellimoravin.json.tmp", "half a file");
+  ASSERT_TRUE(write());
+  EXPECT_FALSE(std::filesystem::exists(data_folder() / "pellimoravin.json.tmp"));
+  EXPECT_NE(file_text().find("$AES256GCM$"), std::string::npos);
+}
+
 TEST_F(ConfigFile, APasswordThatCannotBeEncryptedFailsTheWholeWrite) {
   ASSERT_TRUE(read_text(full_file()));
   std::string before = file_text();

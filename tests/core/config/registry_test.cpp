@@ -204,7 +204,11 @@ TEST_F(Location, PathBelowHome) {
 }
 
 TEST_F(Location, WithoutHomeTheCurrentFolder) {
-  test_support::ScopedEnv no_home("HOME", nullptr);
+  {
+    test_support::ScopedEnv no_home("HOME", nullptr);
+    EXPECT_EQ(Config::get_root_pathname(), L"pellimoravin.json");
+  }
+  test_support::ScopedEnv empty_home("HOME", "");
   EXPECT_EQ(Config::get_root_pathname(), L"pellimoravin.json");
 }
 
