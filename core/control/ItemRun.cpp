@@ -7,6 +7,7 @@
 #include "core/remote/RemoteOps.h"
 #include "core/sync/RootOverlap.h"
 #include "core/sync/StateLocation.h"
+#include "core/sync/SyncDir.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncStateFile.h"
 #include "utilities/Logging.h"
@@ -151,6 +152,9 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
   switch (item.type) {
     case SyncItemType::File:
       job = std::make_unique<SyncFile>(item, file_count, dry_run, target_is_dir, state, L"", L"");
+      break;
+    case SyncItemType::Directory:
+      job = std::make_unique<SyncDir>(item, file_count, dry_run, state);
       break;
     default: {
       // Directory and tree walks are not part of this engine yet: the item is reported, and its

@@ -11,8 +11,10 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "core/config/SyncItem.h"
+#include "core/sync/LinkTally.h"
 #include "core/sync/SyncState.h"
 #include "utilities/FailureReasons.h"
 
@@ -60,6 +62,44 @@ class SyncBase {
   // reporting the failure with the message id.
   bool deleted(std::wstring const& path, bool remote, char const* message_id) const;
 
+  // Deferred work and the mass-deletion guard (core/sync/Deletions.cpp).
+  // Applies the mass-deletion rule to the pass's pending deletions with its once-per-item
+  // report; true when the batch is refused (never in a dry run).
+  bool deletions_refused(std::vector<PendingDeletion> const& deletions) const;
+  // Takes both queues from the state and carries them out in order unless the guard refuses
+  // them or a stop is requested.
+  void carry_out_deferred();
+  // Removes an emptied directory (rmdir only); a missing or non-empty one is left silently.
+  void remove_dir_if_empty(std::wstring const& path, bool remote) const;
+  // The end of a walk: the deferred work, the link counts, the link-mode warning.
+  void finish_pass();
+
+  // Links in the walk (core/sync/LinkReports.cpp, core/sync/TargetLinks.cpp).
+  // Warns once per item about each kind of link counted in the pass; empties the tally.
+  void report_links();
+  void report_link_count(LinkTally::Count const& count, char const* message_id) const;
+  // Follow mode on a two-way or moving item, warned once while it lasts.
+  void report_mode_conflict() const;
+  bool target_is_link(std::wstring const& target);
+  bool link_removed(std::wstring const& target);
+  // Whether a file may be written at the target path (a link there is replaced only when the
+  // item syncs deletions); false after reporting.
+  bool target_usable(std::wstring const& target);
+  // True when a link entry is left out by the exclusions or the wildcard.
+  bool link_filtered(std::wstring const& name, std::wstring const& path, bool remote,
+                     bool leads_to_dir, std::wstring const& wildcard) const;
+  // A local source link into a system area: counted and true.
+  bool system_link_skipped(std::wstring const& source);
+
+  // Visits the files (and links in AsLink mode) that exist only in the target directory, for
+  // items that sync deletions or are two-way (core/sync/TargetOnly.cpp).
+  void sync_target_only_entries(std::wstring const& source_dir, std::wstring const& target_dir,
+                                std::wstring const& wildcard,
+                                std::set<std::wstring> const& source_names);
+  // One entry of a local source directory of a directory item (core/sync/SyncDir.cpp).
+  void sync_dir_entry(std::filesystem::directory_entry const& entry, std::wstring const& wildcard,
+                      std::wstring const& target_dir);
+
   // A file name that is not valid UTF-8 cannot be named safely: such an entry of `directory`
   // is skipped with a report hint. True when the name (raw bytes) must be skipped.
   static bool skip_undecodable(std::string const& name, std::wstring const& directory);
@@ -87,8 +127,12 @@ class SyncBase {
   SyncState* state;
   std::wstring source_root;
   std::wstring target_root;
+  LinkTally tally;
   std::map<std::wstring, std::set<std::wstring>> remote_links;
 };
+
+// The mass-deletion rule alone: at least 10 deletions that are more than half of the total.
+bool mass_deletion(std::uint64_t pending, std::uint64_t total);
 
 // " (" + the reason's text + ")"; empty for the generic remote reason 10.
 std::wstring known_reason(Utilities::FilesystemUtil::FileInfoResult reason);

@@ -149,6 +149,8 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
     Utilities::log_at(LogLevel::Warning, translate("deleted_but_changed_kept"), source,
                       std::wstring(L"<->"), target);
   }
+  if (rename_instead(*action, d, source, target) || defer_deletion(*action, d, source, target))
+    return;
   if (dry_run) {
     if (empty_file_skipped(d, *action)) return;
     ++count;

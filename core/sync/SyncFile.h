@@ -56,6 +56,27 @@ class SyncFile : public SyncBase {
   // Records the pair as both sides are now; nothing when a side is missing.
   void record_pair(std::wstring const& key, std::wstring const& source, std::wstring const& target);
   bool create_parent_dir(std::wstring const& path, bool remote, bool source_side);
+
+  // Renames and deferred deletions (core/sync/Renames.cpp, core/sync/DeferredDeletion.cpp).
+  // True when the new name was handled as a rename of a vanished old one.
+  bool rename_instead(PlannedAction action, FileDifference const& d, std::wstring const& source,
+                      std::wstring const& target);
+  // The state key of the only possible old name; none when there is none or more than one.
+  std::optional<std::wstring> rename_candidate(FileDifference const& d, bool to_target) const;
+  // The old name is gone where the rename happened and unchanged on the other side.
+  bool old_file_moved_away(FileDifference const& d, std::wstring const& old_key, bool to_target,
+                           bool claimed) const;
+  // Renames without replacing anything at `to`; false (the caller copies) on any failure.
+  bool rename_path(std::wstring const& from, std::wstring const& to, bool remote,
+                   bool source_side);
+  // The parent folder of the side the action writes.
+  bool ensure_parent_dir(PlannedAction action, std::wstring const& source,
+                         std::wstring const& target);
+  // Puts a deletion off to the end of the pass (items with a state, not file items).
+  bool defer_deletion(PlannedAction action, FileDifference const& d, std::wstring const& source,
+                      std::wstring const& target);
+  // Carries out one deletion put off in this pass, only when the file is still as classified.
+  void carry_out_deferred(PendingDeletion const& deletion);
   bool delete_target_file(std::wstring const& source, std::wstring const& target);
   bool delete_source_file(std::wstring const& source, std::wstring const& target);
 

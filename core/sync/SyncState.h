@@ -81,6 +81,9 @@ class SyncState {
   std::set<std::wstring> renamed_keys;
   bool mass_deletion_confirmed = false;
   bool deletions_only = false;  // lives for one pass, never written, no rename detection
+  // Key -> time of the file to delete as it was classified: a put-off deletion is carried out
+  // only while size and time are still these. Emptied with the queues at the pass's end.
+  std::map<std::wstring, std::filesystem::file_time_type> deletion_times;
 };
 
 }  // namespace KVO_Core

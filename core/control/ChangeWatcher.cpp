@@ -1,0 +1,96 @@
+#include "core/control/ChangeWatcher.h"
+
+#include <system_error>
+
+#include "core/control/ChangeWatcherBackend.h"
+#include "utilities/Logging.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+namespace {
+
+std::string weakly_canonical_text(std::filesystem::path const& p) {
+  std::error_code ec;
+  std::filesystem::path const c = std::filesystem::weakly_canonical(p, ec);
+  return (ec ? p : c).lexically_normal().string();
+}
+
+bool at_or_below(std::string const& path, std::string const& dir) {
+  if (dir.empty() || path.compare(0, dir.size(), dir) != 0) return false;
+  return path.size() == dir.size() || dir.back() == '/' || path[dir.size()] == '/';
+}
+
+}  // namespace
+
+OwnFiles::OwnFiles(std::vector<std::filesystem::path> const& folders,
+                   std::vector<std::filesystem::path> const& files) {
+  for (auto const& f : folders)
+    if (!f.empty()) folders_.push_back(weakly_canonical_text(f));
+  for (auto const& f : files)
+    if (!f.empty()) files_.push_back(weakly_canonical_text(f));
+}
+
+bool OwnFiles::covers(std::string const& path) const {
+  for (auto const& folder : folders_)
+    if (at_or_below(path, folder)) return true;
+  for (auto const& file : files_)
+    if (path == file || path == file + ".tmp") return true;
+  return false;
+}
+
+ChangeWatcher::ChangeWatcher(std::vector<WatchedDir> const& dirs, OwnFiles own_files)
+    : own_files_(std::move(own_files)) {
+  for (WatchedDir const& dir : dirs) entries.try_emplace(dir.key);
+  backend = std::make_unique<Backend>(*this, dirs);
+}
+
+ChangeWatcher::~ChangeWatcher() { backend.reset(); }
+
+void ChangeWatcher::changed(std::wstring const& key) {
+  std::lock_guard lock(mutex);
+  auto it = entries.find(key);
+  if (it != entries.end() && it->second.watched) it->second.last_change = Clock::now();
+}
+
+void ChangeWatcher::changed_everywhere() {
+  std::lock_guard lock(mutex);
+  Clock::time_point const now = Clock::now();
+  for (auto& [key, entry] : entries)
+    if (entry.watched) entry.last_change = now;
+}
+
+void ChangeWatcher::lost(std::wstring const& key, std::string const& path) {
+  {
+    std::lock_guard lock(mutex);
+    auto it = entries.find(key);
+    if (it == entries.end() || !it->second.watched) return;
+    it->second.watched = false;
+  }
+  Utilities::log_at(Utilities::LogLevel::Info,
+                    Utilities::translation::translate(
+                        "watching_unavailable", {key, Utilities::util::string_to_wstring(path)}));
+}
+
+bool ChangeWatcher::watching(std::wstring const& key) const {
+  std::lock_guard lock(mutex);
+  auto it = entries.find(key);
+  return it != entries.end() && it->second.watched;
+}
+
+std::optional<ChangeWatcher::Clock::time_point> ChangeWatcher::last_change(
+    std::wstring const& key) const {
+  std::lock_guard lock(mutex);
+  auto it = entries.find(key);
+  if (it == entries.end()) return std::nullopt;
+  return it->second.last_change;
+}
+
+void ChangeWatcher::clear(std::wstring const& key, Clock::time_point t) {
+  std::lock_guard lock(mutex);
+  auto it = entries.find(key);
+  if (it != entries.end() && it->second.last_change && *it->second.last_change < t)
+    it->second.last_change.reset();
+}
+
+}  // namespace KVO_Core

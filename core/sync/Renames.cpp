@@ -1,0 +1,114 @@
+// A file renamed on one side shows as a new name and a vanished old one that the state knows:
+// the old file on the other side is renamed instead of copying the new one and deleting the old.
+#include "core/remote/RemoteOps.h"
+#include "core/sync/SyncFile.h"
+#include "core/sync/SyncPlan.h"
+#include "core/versions/NoClobber.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+using Utilities::LogLevel;
+using Utilities::translation::translate;
+using Result = FileDifference::Result;
+
+namespace {
+
+bool within(FileDifference const& d, std::filesystem::file_time_type a,
+            std::filesystem::file_time_type b) {
+  return !d.newer(a, b) && !d.newer(b, a);
+}
+
+}  // namespace
+
+bool SyncFile::rename_instead(PlannedAction action, FileDifference const& d,
+                              std::wstring const& source, std::wstring const& target) {
+  if (!state || state->deletions_only) return false;
+  bool const to_target = action == PlannedAction::CopyToTarget;
+  if (!to_target && action != PlannedAction::CopyToSource) return false;
+  if (state->find(key) != nullptr) return false;
+  if (d.result != (to_target ? Result::DestNotExists : Result::SourceNotExits)) return false;
+  // A one-way item that keeps deleted files must not lose the old target name.
+  if (to_target && !item.flags.twoWaySync && !item.flags.syncDeletions) return false;
+  std::optional<std::wstring> const old = rename_candidate(d, to_target);
+  if (!old) return false;
+  std::optional<PendingDeletion> claimed = state->claim(*old);
+  std::wstring const old_path = side_path(*old, to_target);
+  std::wstring const new_path = to_target ? target : source;
+  bool const done =
+      old_file_moved_away(d, *old, to_target, claimed.has_value()) &&
+      (dry_run ||
+       rename_path(old_path, new_path, to_target ? target_remote() : source_remote(), !to_target));
+  if (!done) {
+    if (claimed) state->defer(std::move(*claimed));
+    return false;
+  }
+  ++count;
+  state->renamed(*old);
+  PlannedAction const renamed_as =
+      to_target ? PlannedAction::RenameInTarget : PlannedAction::RenameInSource;
+  if (dry_run) {
+    plan_step({item.name, renamed_as, old_path, new_path, 0, false});
+    return true;
+  }
+  Utilities::log_at(LogLevel::Info,
+                    translate(to_target ? "renamed_in_target" : "renamed_in_source"), old_path,
+                    std::wstring(L"->"), new_path);
+  state->forget(*old);
+  record_pair(key, source, target);
+  return true;
+}
+
+std::optional<std::wstring> SyncFile::rename_candidate(FileDifference const& d,
+                                                       bool to_target) const {
+  std::uint64_t const size = to_target ? d.source_size : d.dest_size;
+  auto const time = to_target ? d.source_mtime : d.dest_mtime;
+  std::optional<std::wstring> found;
+  for (std::wstring const& candidate : state->with_size(size)) {
+    if (candidate == key) continue;
+    FileState const* entry = state->find(candidate);
+    if (!entry || !within(d, to_target ? entry->source_time : entry->target_time, time)) continue;
+    if (found) return std::nullopt;  // more than one: no way to tell which was renamed
+    found = candidate;
+  }
+  return found;
+}
+
+bool SyncFile::old_file_moved_away(FileDifference const& d, std::wstring const& old_key,
+                                   bool to_target, bool claimed) const {
+  if (claimed) return true;
+  FileState const* entry = state->find(old_key);
+  if (!entry) return false;
+  bool const renamed_side_remote = to_target ? source_remote() : target_remote();
+  bool const other_side_remote = to_target ? target_remote() : source_remote();
+  if (observe_file(side_path(old_key, !to_target), renamed_side_remote)) return false;
+  std::optional<ObservedFile> const other =
+      observe_file(side_path(old_key, to_target), other_side_remote);
+  return other && other->size == entry->size &&
+         within(d, other->mtime, to_target ? entry->target_time : entry->source_time);
+}
+
+bool SyncFile::rename_path(std::wstring const& from, std::wstring const& to, bool remote,
+                           bool source_side) {
+  if (!create_parent_dir(to, remote, source_side)) return false;
+  if (remote) return ssh_rename(from, to);
+  // Never over a file that appeared at the new name since the comparison: that one is then
+  // met by the copy, which refuses to replace what it did not compare.
+  std::error_code const ec = no_clobber::rename(Utilities::to_path(from), Utilities::to_path(to));
+  if (!ec) return true;
+  Utilities::log_at(LogLevel::Error, translate("rename_failed"), from, to,
+                    Utilities::util::string_to_wstring(ec.message()));
+  return false;
+}
+
+bool SyncFile::ensure_parent_dir(PlannedAction action, std::wstring const& source,
+                                 std::wstring const& target) {
+  bool const to_source = action == PlannedAction::CopyToSource;
+  return create_parent_dir(to_source ? source : target,
+                           to_source ? source_remote() : target_remote(), to_source);
+}
+
+}  // namespace KVO_Core

@@ -1,0 +1,52 @@
+#include "core/sync/RootAvailability.h"
+
+#include <filesystem>
+
+#include "core/config/VolumeName.h"
+#include "core/control/SyncReport.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+
+namespace KVO_Core {
+
+namespace {
+
+bool missing_or_empty(std::wstring const& root) {
+  std::error_code ec;
+  std::filesystem::path const path = Utilities::to_path(root);
+  auto const status = std::filesystem::status(path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) return true;
+  if (ec || !std::filesystem::is_directory(status)) return false;
+  bool const empty = std::filesystem::is_empty(path, ec);
+  return !ec && empty;
+}
+
+std::optional<std::wstring> local_root(std::unique_ptr<SyncPath> const& side) {
+  if (!side || side->kind == SyncPath::Ssh) return std::nullopt;
+  return without_volume_spec(side->path());
+}
+
+}  // namespace
+
+std::optional<std::wstring> unavailable_root(SyncItem const& item, SyncState const* state) {
+  if (!state || state->entries.empty() || state->mass_deletion_confirmed) return std::nullopt;
+  for (auto const* side : {&item.source(), &item.target()}) {
+    std::optional<std::wstring> const root = local_root(*side);
+    if (root && !root->empty() && missing_or_empty(*root)) return root;
+  }
+  return std::nullopt;
+}
+
+bool refused_for_unavailable_root(SyncItem const& item, SyncState* state) {
+  std::optional<std::wstring> const root = unavailable_root(item, state);
+  if (!root) return false;
+  state->keep_below(L"");
+  std::wstring const text =
+      Utilities::translation::translate("sync_root_unavailable", {item.name, *root});
+  Utilities::log_at(Utilities::LogLevel::Error, text);
+  report_sync_error(text);
+  return true;
+}
+
+}  // namespace KVO_Core

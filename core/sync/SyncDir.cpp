@@ -1,0 +1,177 @@
+#include "core/sync/SyncDir.h"
+
+#include "core/config/VolumeName.h"
+#include "core/control/SyncReport.h"
+#include "core/sync/RootAvailability.h"
+#include "core/sync/SyncPlan.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+namespace fs = std::filesystem;
+using Utilities::LogLevel;
+using Utilities::translation::translate;
+
+namespace {
+
+std::wstring child(std::wstring const& directory, std::wstring const& name) {
+  return Utilities::util::with_trailing_char(directory, L'/') + name;
+}
+
+bool special(fs::file_type type) {
+  return type != fs::file_type::none && type != fs::file_type::not_found &&
+         type != fs::file_type::regular && type != fs::file_type::directory &&
+         type != fs::file_type::symlink;
+}
+
+std::size_t error_lines() {
+  SyncReport const* report = current_report();
+  return report ? report->errors.size() : 0;
+}
+
+}  // namespace
+
+SyncDir::SyncDir(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state)
+    : SyncBase(item, count, dry_run, state, L"", L"") {}
+
+void SyncDir::operator()() {
+  Utilities::log_at(LogLevel::Debug, L"SyncDir::operator()()");
+  std::wstring const source = item.source() ? item.source()->path() : std::wstring();
+  if (source.empty()) return;
+  std::wstring const target = item.target() ? item.target()->path() : std::wstring();
+  std::set<std::wstring> names;
+  try {
+    // Nothing below a folder that could not be listed counts as deleted or is forgotten.
+    if (!refused_for_unavailable_root(item, state) && create_target_dir_if_not_exist(L"") &&
+        sync_source(source, target, names)) {
+      if (!stop_requested()) sync_target_only_entries(source, target, item.wildcard, names);
+      finish_pass();
+      return;
+    }
+  } catch (fs::filesystem_error const& e) {
+    report_failure(source, e);
+  } catch (std::exception const& e) {
+    std::wstring const message = Utilities::util::string_to_wstring(e.what());
+    Utilities::log_at(LogLevel::Error, source, target, message);
+    report_sync_error(source + L": " + message);
+  } catch (...) {
+    Utilities::log_at(LogLevel::Error, source, target,
+                      std::wstring(L" - ") + translate("unknown_error"));
+    report_sync_error(translate("unknown_error_for") + source);
+  }
+  // The level ended early: its deferred work is dropped and no entry is forgotten.
+  if (state) {
+    state->take_deletions();
+    state->take_dir_removals();
+    state->keep_below(L"");
+  }
+}
+
+bool SyncDir::sync_source(std::wstring const& source, std::wstring const& target,
+                          std::set<std::wstring>& names) {
+  std::wstring const& wildcard = item.wildcard;
+  if (item.ssh_path(item.source()) != nullptr) {
+    std::size_t const errors_before = error_lines();
+    std::vector<SshDirEntry> const entries = ssh_list_dir(source);
+    // A listing that failed (reported by the remote layer) must not make every target file
+    // look like one deleted in the source.
+    if (error_lines() != errors_before || sync_abandoned()) return false;
+    if (entries.empty() && state && !state->entries.empty() && !state->mass_deletion_confirmed) {
+      std::wstring const text = translate("sync_root_unavailable", {item.name, source});
+      Utilities::log_at(LogLevel::Error, text);
+      report_sync_error(text);
+      return false;
+    }
+    for (SshDirEntry const& entry : entries) {
+      names.insert(entry.name);
+      sync_ssh_dir_entry(entry, source, wildcard, target);
+      if (stop_requested()) break;
+    }
+    return true;
+  }
+  std::wstring const target_dir =
+      item.ssh_path(item.target()) != nullptr ? target : without_volume_spec(target);
+  std::wstring const local_source = without_volume_spec(source);
+  for (fs::directory_iterator it(Utilities::to_path(local_source)), end; it != end; ++it) {
+    // A name that is not UTF-8 would turn into another name: skipped, and never counted as
+    // deleted (it stays out of the names, and the target-only visit skips it as well).
+    if (!skip_undecodable(it->path().filename().native(), local_source)) {
+      names.insert(Utilities::from_path(it->path().filename()));
+      sync_dir_entry(*it, wildcard, target_dir);
+    }
+    if (stop_requested()) break;
+  }
+  return true;
+}
+
+void SyncBase::sync_dir_entry(fs::directory_entry const& entry, std::wstring const& wildcard,
+                              std::wstring const& target_dir) {
+  std::wstring const path = Utilities::from_path(entry.path());
+  Utilities::log_at(LogLevel::Debug, L"sync_dir_entry: " + path);
+  std::error_code own_ec, followed_ec;
+  fs::file_type const own = entry.symlink_status(own_ec).type();
+  fs::file_status const followed_status = entry.status(followed_ec);
+  fs::file_type const followed = followed_ec ? fs::file_type::not_found : followed_status.type();
+  bool const as_link = own == fs::file_type::symlink && links_as_links();
+  if (followed == fs::file_type::directory && !as_link) return;
+  std::wstring const name = Utilities::from_path(entry.path().filename());
+  if (name.empty()) return;
+  if ((!wildcard.empty() && followed != fs::file_type::directory &&
+       !Utilities::util::wildmatch(name, wildcard)) ||
+      is_excluded(name, item.exclusions)) {
+    Utilities::log_at(LogLevel::Debug, L"sync_dir_entry: uebersprungen " + name);
+    return;
+  }
+  if (own == fs::file_type::symlink) {
+    if (system_link_skipped(path)) return;
+  } else if (special(followed) || special(own)) {
+    report_sync_hint("special_files_skipped", path);
+    return;
+  }
+  std::wstring const target = child(target_dir, name);
+  if (as_link) {
+    // Link pairs are synced by the link job of the tree walk; here they are only counted in a
+    // dry run.
+    if (dry_run && !planning()) ++count;
+    return;
+  }
+  // A link to a special file is not a file either: never open it.
+  if (special(followed)) {
+    report_sync_hint("special_files_skipped", path);
+    return;
+  }
+  if (target_usable(target)) sync_file(path, target, wildcard);
+}
+
+void SyncDir::sync_ssh_dir_entry(SshDirEntry const& entry, std::wstring const& source_dir,
+                                 std::wstring const& wildcard, std::wstring const& target_dir) {
+  Utilities::log_at(LogLevel::Debug, L"sync_ssh_dir_entry: " + entry.name);
+  bool const as_link = entry.is_link && links_as_links();
+  std::wstring const source = child(source_dir, entry.name);
+  bool const left_out = as_link ? link_filtered(entry.name, source, true, false, wildcard)
+                                : filtered(entry, source_dir, wildcard);
+  if (left_out || as_link) return;
+  sync_file(source, child(target_dir, entry.name), wildcard);
+}
+
+bool SyncDir::filtered(SshDirEntry const& entry, std::wstring const& source_dir,
+                       std::wstring const& wildcard) const {
+  if (!entry.is_file && !entry.is_dir && !entry.is_link) {
+    report_sync_hint("special_files_skipped", source_dir + L"/" + entry.name);
+    return true;
+  }
+  if (!entry.is_file && !followed_file_link(entry, source_dir)) return true;
+  if (!wildcard.empty() && !Utilities::util::wildmatch(entry.name, wildcard)) return true;
+  return is_excluded(entry.name, item.exclusions);
+}
+
+bool SyncDir::followed_file_link(SshDirEntry const& entry, std::wstring const& source_dir) const {
+  if (!entry.is_link || !follows_links()) return false;
+  std::optional<SshLinkInfo> const info = ssh_link_info(source_dir + L"/" + entry.name);
+  return info && info->resolves && !info->target_is_dir;
+}
+
+}  // namespace KVO_Core

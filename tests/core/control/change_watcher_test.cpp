@@ -1,0 +1,268 @@
+// The change watcher on real folders: stamping and clearing, a directory item's reach, the
+// service's own files, directories it cannot watch; and the list of watched directories made
+// from the items, links followed or not.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/config/SyncItem.h"
+#include "core/control/ChangeWatcher.h"
+#include "core/control/ChangeWatcherBackend.h"
+#include "core/control/WatchItems.h"
+#include "support/temp_dir.h"
+#include "utilities/singleton_log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using KVO_Core::ChangeWatcher;
+using KVO_Core::OwnFiles;
+using KVO_Core::SyncItem;
+using KVO_Core::SyncItemType;
+using KVO_Core::WatchedDir;
+using test_support::TempDir;
+using test_support::write_file;
+
+bool eventually(std::function<bool()> const& condition) {
+  auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+class ChangeWatcherTest : public ::testing::Test {
+ protected:
+  TempDir temp;
+  fs::path const root = fs::canonical(temp.path());
+  TempDir marker_temp;
+  fs::path const marker_dir = fs::canonical(marker_temp.path());
+
+  // Writes a file that only the "marker" key watches and waits for its stamp: every event
+  // queued before it has been handled by then.
+  void barrier(ChangeWatcher& watcher) {
+    write_file(marker_dir / "m", "m");
+    ASSERT_TRUE(eventually([&] { return watcher.last_change(L"marker").has_value(); }));
+  }
+};
+
+TEST_F(ChangeWatcherTest, ChangeBelowATreeStampsAndClearKeepsNewerChanges) {
+  fs::create_directories(root / "a" / "b");
+  ChangeWatcher watcher({{L"tree", root.string(), true}});
+  EXPECT_TRUE(watcher.watching(L"tree"));
+  EXPECT_FALSE(watcher.last_change(L"tree"));
+
+  auto const before = ChangeWatcher::Clock::now();
+  write_file(root / "a" / "b" / "f", "x");
+  ASSERT_TRUE(eventually([&] { return watcher.last_change(L"tree").has_value(); }));
+  auto const stamp = *watcher.last_change(L"tree");
+  EXPECT_GE(stamp, before);
+
+  // A run that began before the change keeps it; one that began after forgets it.
+  watcher.clear(L"tree", stamp);
+  EXPECT_EQ(watcher.last_change(L"tree"), stamp);
+  watcher.clear(L"tree", stamp + std::chrono::nanoseconds(1));
+  EXPECT_FALSE(watcher.last_change(L"tree"));
+
+  // Unknown keys have no entry.
+  EXPECT_FALSE(watcher.watching(L"other"));
+  watcher.changed(L"other");
+  EXPECT_FALSE(watcher.last_change(L"other"));
+}
+
+TEST_F(ChangeWatcherTest, DirectoryItemCountsItsOwnEntriesOnly) {
+  fs::create_directories(root / "sub");
+  ChangeWatcher watcher({{L"dir", root.string(), false}, {L"marker", marker_dir.string(), false}});
+  write_file(root / "sub" / "deeper", "x");
+  barrier(watcher);
+  EXPECT_FALSE(watcher.last_change(L"dir"));
+
+  write_file(root / "direct", "x");
+  EXPECT_TRUE(eventually([&] { return watcher.last_change(L"dir").has_value(); }));
+}
+
+TEST_F(ChangeWatcherTest, TheServicesOwnFilesDoNotStamp) {
+  fs::path const state = root / "conf" / "state";
+  fs::path const log = root / "cache" / "app.log";
+  fs::create_directories(state);
+  fs::create_directories(log.parent_path());
+  ChangeWatcher watcher({{L"home", root.string(), true}, {L"marker", marker_dir.string(), false}},
+                        OwnFiles({state}, {log}));
+
+  write_file(state / "item.tsv.tmp", "x");
+  fs::rename(state / "item.tsv.tmp", state / "item.tsv");
+  write_file(log, "line\n");
+  write_file(log.string() + ".tmp", "cut\n");
+  fs::rename(log.string() + ".tmp", log);
+  barrier(watcher);
+  EXPECT_FALSE(watcher.last_change(L"home"));
+
+  // A user's file beside them still counts.
+  write_file(root / "cache" / "app.log.old", "x");
+  EXPECT_TRUE(eventually([&] { return watcher.last_change(L"home").has_value(); }));
+}
+
+TEST_F(ChangeWatcherTest, DirectoriesThatCannotBeWatchedLoseTheirItemOnce) {
+  test_support::SingletonLog log;
+  write_file(root / "file", "x");
+  ChangeWatcher watcher({{L"gone", (root / "missing").string(), true},
+                         {L"file", (root / "file").string(), false},
+                         {L"both", root.string(), true},
+                         {L"both", (root / "missing2").string(), true}});
+  EXPECT_FALSE(watcher.watching(L"gone"));
+  EXPECT_FALSE(watcher.watching(L"file"));
+  EXPECT_FALSE(watcher.watching(L"both"));
+  watcher.lost(L"gone", "again");
+  int lines = 0;
+  for (auto const& line : log.lines())
+    if (line.find("watching_unavailable") != std::string::npos) ++lines;
+  EXPECT_EQ(lines, 3);
+
+  // A lost entry is not stamped any more, not even when every entry is.
+  watcher.changed_everywhere();
+  EXPECT_FALSE(watcher.last_change(L"both"));
+}
+
+TEST_F(ChangeWatcherTest, EverywhereStampsEveryWatchedEntry) {
+  ChangeWatcher watcher({{L"a", root.string(), true}, {L"b", marker_dir.string(), false}});
+  watcher.changed_everywhere();
+  EXPECT_TRUE(watcher.last_change(L"a"));
+  EXPECT_TRUE(watcher.last_change(L"b"));
+}
+
+TEST(ChangeWatcherBackendTest, InsideMeansTheFolderOrADirectEntry) {
+  struct Case {
+    char const* event;
+    bool inside;
+  };
+  for (auto const& c : std::vector<Case>{{"/w/d", true},
+                                         {"/w/d/", true},
+                                         {"/w/d/f", true},
+                                         {"/w/d/sub/", true},
+                                         {"/w/d/sub/f", false},
+                                         {"/w/dx", false},
+                                         {"/w", false}}) {
+    EXPECT_EQ(ChangeWatcher::Backend::inside(c.event, "/w/d"), c.inside) << c.event;
+  }
+}
+
+TEST(OwnFilesTest, CoversFoldersWithContentAndFilesWithTheirTemporary) {
+  TempDir temp;
+  fs::path const root = fs::canonical(temp.path());
+  OwnFiles own({root / "state"}, {root / "log"});
+  struct Case {
+    fs::path path;
+    bool covered;
+  };
+  for (auto const& c : std::vector<Case>{{root / "state", true},
+                                         {root / "state" / "a.tsv", true},
+                                         {root / "stateful", false},
+                                         {root / "log", true},
+                                         {root / "log.tmp", true},
+                                         {root / "log.1", false},
+                                         {root, false}}) {
+    EXPECT_EQ(own.covers(c.path.string()), c.covered) << c.path;
+  }
+}
+
+class WatchItemsTest : public ::testing::Test {
+ protected:
+  SyncItem item(std::wstring const& name, SyncItemType type, fs::path const& source,
+                fs::path const& target) {
+    SyncItem i(name, type, source.wstring(), target.wstring(), L"");
+    i.flags.watchChanges = true;
+    return i;
+  }
+  TempDir temp;
+  fs::path const root = fs::canonical(temp.path());
+};
+
+TEST_F(WatchItemsTest, LinksBehindATreeAreFollowedOnceAndNotBackInside) {
+  fs::create_directories(root / "src" / "inner");
+  fs::create_directories(root / "elsewhere" / "deep");
+  fs::create_directories(root / "far");
+  fs::create_directory_symlink(root / "elsewhere", root / "src" / "out");
+  fs::create_directory_symlink(root / "elsewhere", root / "src" / "inner" / "out-again");
+  fs::create_directory_symlink(root / "src" / "inner", root / "src" / "back-inside");
+  fs::create_directory_symlink(root / "src", root / "elsewhere" / "deep" / "loop");
+  fs::create_directory_symlink(root / "far", root / "elsewhere" / "far");
+  auto const found = KVO_Core::directories_behind_links(root / "src");
+  EXPECT_EQ(found.size(), 2u);
+  EXPECT_NE(std::find(found.begin(), found.end(), root / "elsewhere"), found.end());
+  EXPECT_NE(std::find(found.begin(), found.end(), root / "far"), found.end());
+  EXPECT_TRUE(KVO_Core::directories_behind_links(root / "missing").empty());
+}
+
+TEST_F(WatchItemsTest, ListHoldsLocalSidesInItemOrder) {
+  fs::create_directories(root / "src");
+  fs::create_directories(root / "linked");
+  fs::create_directory_symlink(root / "linked", root / "src" / "link");
+
+  SyncItem tree = item(L"tree", SyncItemType::Tree, root / "src", root / "dst");
+  tree.set_target(std::make_unique<KVO_Core::SshPath>(KVO_Core::SshAccount{}, L"/remote"));
+  tree.flags.symlinks = KVO_Core::SymlinkMode::Follow;
+  SyncItem two_way = item(L"two", SyncItemType::Tree, root / "src", root / "dst2");
+  two_way.flags.symlinks = KVO_Core::SymlinkMode::Follow;
+  two_way.flags.twoWaySync = true;
+  SyncItem file = item(L"file", SyncItemType::File, root / "src" / "f.txt", root / "out" / "f.txt");
+  SyncItem dir = item(L"dir", SyncItemType::Directory, root / "src", root / "out");
+  SyncItem unwatched = item(L"plain", SyncItemType::Tree, root / "src", root / "x");
+  unwatched.flags.watchChanges = false;
+  SyncItem disabled = item(L"off", SyncItemType::Tree, root / "src", root / "y");
+  disabled.flags.enabled = false;
+
+  auto const list = KVO_Core::watched_directories({tree, two_way, file, dir, unwatched, disabled});
+  struct Row {
+    std::wstring key;
+    fs::path path;
+    bool recursive;
+  };
+  std::vector<Row> const expected{
+      {L"tree", root / "src", true},  {L"tree", root / "linked", true},
+      {L"two", root / "src", true},   {L"two", root / "dst2", true},
+      {L"file", root / "src", false}, {L"file", root / "out", false},
+      {L"dir", root / "src", false},  {L"dir", root / "out", false},
+  };
+  ASSERT_EQ(list.size(), expected.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i].key, expected[i].key) << i;
+    EXPECT_EQ(list[i].path, expected[i].path.string()) << i;
+    EXPECT_EQ(list[i].recursive, expected[i].recursive) << i;
+  }
+}
+
+TEST_F(WatchItemsTest, WatcherIsMadeOnlyWhenSomethingIsWatched) {
+  test_support::SingletonLog log;
+  fs::create_directories(root / "src");
+  SyncItem present = item(L"present", SyncItemType::Tree, root / "src", root / "missing-target");
+  SyncItem missing = item(L"missing", SyncItemType::Tree, root / "nowhere", root / "src");
+  SyncItem unwatched = present;
+  unwatched.name = L"unwatched";
+  unwatched.flags.watchChanges = false;
+
+  EXPECT_EQ(KVO_Core::watch_items({unwatched}, {}), nullptr);
+  auto watcher = KVO_Core::watch_items({present, missing}, {});
+  ASSERT_NE(watcher, nullptr);
+  // The target of "present" does not exist yet: that item is not watched either.
+  EXPECT_FALSE(watcher->watching(L"present"));
+  EXPECT_FALSE(watcher->watching(L"missing"));
+  fs::create_directories(root / "missing-target");
+  watcher = KVO_Core::watch_items({present, missing}, {});
+  EXPECT_TRUE(watcher->watching(L"present"));
+  int changes = 0;
+  int unavailable = 0;
+  for (auto const& line : log.lines()) {
+    if (line.find("watching_changes") != std::string::npos) ++changes;
+    if (line.find("watching_unavailable") != std::string::npos) ++unavailable;
+  }
+  EXPECT_EQ(changes, 2);  // both directories of "present" in the second watcher
+  EXPECT_EQ(unavailable, 3);
+}
+
+}  // namespace
