@@ -3,6 +3,7 @@
 // from the items, links followed or not.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -263,6 +264,33 @@ TEST_F(WatchItemsTest, WatcherIsMadeOnlyWhenSomethingIsWatched) {
   }
   EXPECT_EQ(changes, 2);  // both directories of "present" in the second watcher
   EXPECT_EQ(unavailable, 3);
+}
+
+}  // namespace
+
+namespace {
+
+// The worker asks and clears while the event thread stamps, and watchers are destroyed with
+// events still arriving: the event thread must be joined before the entries go.
+TEST(ChangeWatcherConcurrencyTest, DestroyedWhileEventsArrive) {
+  TempDir temp;
+  fs::path const root = fs::canonical(temp.path());
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; !done.load(); ++i) {
+      write_file(root / ("d" + std::to_string(i % 5)) / ("f" + std::to_string(i % 50)), "x");
+      if (i % 7 == 0) fs::remove_all(root / ("d" + std::to_string(i % 5)));
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    ChangeWatcher watcher({{L"tree", root.string(), true}, {L"level", root.string(), false}});
+    for (int i = 0; i < 50; ++i) {
+      if (auto t = watcher.last_change(L"tree")) watcher.clear(L"tree", *t);
+      EXPECT_TRUE(watcher.watching(L"level"));
+    }
+  }
+  done = true;
+  writer.join();
 }
 
 }  // namespace
