@@ -132,6 +132,7 @@ class Config {
   // What the read could not use, so that a write does not silently drop it.
   struct Leftovers {
     std::optional<Tree> settings;
+    Settings settings_read;  // what the read left in force beside a kept "Settings"
     std::optional<Tree> logging;
     std::vector<KeptEntry> accounts;
     std::vector<KeptEntry> devices;

@@ -9,6 +9,7 @@
 #include "core/config/DurableWrite.h"
 #include "core/config/JsonDepth.h"
 #include "core/config/LoggingSetup.h"
+#include "core/config/Settings.h"
 #include "core/config/SyncItemsSection.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Json.h"
@@ -59,6 +60,25 @@ Tree parse_json_file(std::wstring const& path) {
 // Appends `child` under `key` without copying it (ptree's push_back copies whole subtrees).
 void append_moved(Tree& parent, std::wstring const& key, Tree& child) {
   parent.push_back(Tree::value_type(key, Tree()))->second.swap(child);
+}
+
+// A "Settings" section the read could not use, with the values changed in memory since (such
+// as a new encryption recipient) put in.
+Tree kept_settings(Tree kept, Settings const& at_read, Settings const& now) {
+  Tree before, after;
+  write_settings_section(at_read, before);
+  write_settings_section(now, after);
+  Tree const& old_values = before.get_child(L"Settings");
+  for (auto const& [key, value] : after.get_child(L"Settings")) {
+    if (old_values.get_child(key).data() == value.data()) continue;
+    auto found = kept.find(key);
+    if (found == kept.not_found()) {
+      kept.push_back({key, value});
+    } else {
+      found->second = value;
+    }
+  }
+  return kept;
 }
 
 // The list section `key` made of the written entries with the kept ones back in their places.
@@ -115,7 +135,10 @@ bool Config::interpret_json(Tree tree) {
     Utilities::log_fatal(translate_utf8("config_read_error"));
     return false;
   }
-  if (!read_settings_section(settings, tree)) leftovers.settings = tree.get_child(L"Settings");
+  if (!read_settings_section(settings, tree)) {
+    leftovers.settings = tree.get_child(L"Settings");
+    leftovers.settings_read = settings.get();
+  }
   if (!read_logging_section(tree, password_key_file_path())) {
     leftovers.logging = tree.get_child(L"Logging");
   }
@@ -189,7 +212,8 @@ void Config::write_sync_items(Tree& root) const {
 Config::Tree Config::build_tree() const {
   Tree root;
   if (leftovers.settings) {
-    root.push_back({L"Settings", *leftovers.settings});
+    root.push_back(
+        {L"Settings", kept_settings(*leftovers.settings, leftovers.settings_read, settings.get())});
   } else {
     write_settings_section(settings.get(), root);
   }

@@ -346,6 +346,13 @@ TEST_F(ConfigFile, SkippedEntriesAndSectionsSurviveTheNextWrite) {
   auto const& devices = written.get_child(L"Devices");
   EXPECT_EQ(std::next(devices.begin())->second, parse(bad_device));
 
+  // A value set in memory since the read goes into the kept section.
+  config().settings.update([](Settings& s) { s.EncryptionRecipient = "age1recipient"; });
+  ASSERT_TRUE(write());
+  auto with_recipient = parse(bad_settings);
+  with_recipient.push_back({L"EncryptionRecipient", wptree(L"age1recipient")});
+  EXPECT_EQ(parse(file_text()).get_child(L"Settings"), with_recipient);
+
   // And they survive a second round as well.
   Config::unload();
   ASSERT_TRUE(config().read(wide(config_file())));
