@@ -49,7 +49,7 @@ class EventStream {
   static std::unique_ptr<EventStream> create(std::filesystem::path const& root,
                                              std::chrono::milliseconds latency, bool recursive,
                                              EventCallback callback);
-  // Stops and invalidates when still needed.
+  // Stops and invalidates when still needed. The loop must still exist then.
   ~EventStream();
   EventStream(EventStream const&) = delete;
   EventStream& operator=(EventStream const&) = delete;
