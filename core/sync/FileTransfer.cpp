@@ -1,20 +1,26 @@
-// First version of the file transfer: local copies are staged under "<destination>.kvo-part",
-// verified against the source, stamped with its time and mode, and only then renamed over the
-// destination; remote sides go through the remote copy operations. Safety copies, free-room
-// checks and encrypted targets come with the full transfer.
+// Copying one file of a pair onto the other side. A local destination is never written under its
+// own name: the bytes go to "<destination>.kvo-part", which is verified against the source,
+// given its rights and time, synced when it replaces a file, and only then renamed over the
+// destination (the old one first becoming its next backup generation where the item keeps
+// them). Whatever fails, is stopped or crashes before that rename leaves the old destination
+// as it was; only the staging file is removed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 #include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
+#include "core/crypto/Age.h"
+#include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
+#include "core/remote/RemotePaths.h"
+#include "core/sync/FileTimes.h"
 #include "core/sync/SyncFile.h"
 #include "core/versions/Generations.h"
 #include "core/versions/NoClobber.h"
+#include "core/versions/ParkGeneration.h"
+#include "utilities/FileDescriptor.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -24,100 +30,71 @@
 
 namespace KVO_Core {
 
+namespace fsu = Utilities::FilesystemUtil;
 using Utilities::LogLevel;
-using Utilities::FilesystemUtil::FileInfoResult;
 using Utilities::translation::translate;
 
 namespace {
 
-constexpr std::size_t BLOCK = std::size_t{1} << 20;
+constexpr wchar_t STAGING_SUFFIX[] = L".kvo-part";
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(Descriptor const&) = delete;
-  Descriptor& operator=(Descriptor const&) = delete;
-  int get() const { return fd_; }
-  int close() {
-    int const fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
+bool remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
 
- private:
-  int fd_;
-};
+std::error_code last_error() { return {errno, std::generic_category()}; }
 
-// The outcome of one staged copy: 0 done, else the reason and the path it concerns.
-struct Outcome {
-  FileInfoResult reason = FileInfoResult::no_failure;
-  std::wstring path;
-  bool cancelled = false;
-};
-
-Outcome failed(std::wstring const& path, int error = errno) {
-  return {Utilities::FilesystemUtil::reason_for_write_failure(
-              std::error_code(error, std::generic_category())),
-          path, false};
+bool exists_here(std::filesystem::path const& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Removes the staging file when the copy does not take.
+bool differs(ObservedFile const& a, ObservedFile const& b) {
+  return a.size != b.size || !Utilities::file_time::equal(a.mtime, b.mtime);
+}
+
+// Removes the staging file unless the copy took.
 class Staging {
  public:
-  explicit Staging(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit Staging(std::wstring const& destination)
+      : name_(destination + STAGING_SUFFIX), path_(Utilities::to_path(name_)) {
+    // A leftover of a copy that a crash cut short; names ending in ".kvo-part" are our own.
+    struct stat old {};
+    if (::lstat(path_.c_str(), &old) == 0 && (S_ISREG(old.st_mode) || S_ISLNK(old.st_mode)))
+      ::unlink(path_.c_str());
+  }
   ~Staging() {
-    if (!kept_) ::unlink(path_.c_str());
+    if (!placed_) ::unlink(path_.c_str());
   }
   Staging(Staging const&) = delete;
   Staging& operator=(Staging const&) = delete;
-  void keep() { kept_ = true; }
+
+  std::wstring const& name() const { return name_; }
   std::filesystem::path const& path() const { return path_; }
+  void placed() { placed_ = true; }
 
  private:
+  std::wstring name_;
   std::filesystem::path path_;
-  bool kept_ = false;
+  bool placed_ = false;
 };
 
-int open_staging(std::filesystem::path const& staging) {
-  int const flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::open(staging.c_str(), flags, 0600);
-  if (fd < 0 && errno == EEXIST) {
-    // Our own leftover of an interrupted copy: names ending in ".kvo-part" are never synced.
-    struct stat old {};
-    if (::lstat(staging.c_str(), &old) == 0 && (S_ISREG(old.st_mode) || S_ISLNK(old.st_mode)) &&
-        ::unlink(staging.c_str()) == 0)
-      fd = ::open(staging.c_str(), flags, 0600);
-  }
-  return fd;
+// The failure texts name the destination, not its staging name.
+void name_destination(CopyFailure& failure, std::wstring const& staged, std::wstring const& to) {
+  if (failure.message.size() >= staged.size() &&
+      failure.message.compare(failure.message.size() - staged.size(), staged.size(), staged) == 0)
+    failure.message.replace(failure.message.size() - staged.size(), staged.size(), to);
 }
 
-Outcome copy_bytes(int in, int out, std::wstring const& from, std::wstring const& to) {
-  std::vector<char> buffer(BLOCK);
-  std::uint64_t total = 0;
-  for (;;) {
-    ssize_t const got = ::read(in, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return {Utilities::FilesystemUtil::reason_for_failure(
-                  std::error_code(errno, std::generic_category())),
-              from, false};
-    }
-    if (got == 0) return {};
-    if (Synchronize::stopping()) return {FileInfoResult::no_failure, from, true};
-    for (ssize_t done = 0; done < got;) {
-      ssize_t const put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return failed(to);
-      }
-      done += put;
-    }
-    total += static_cast<std::uint64_t>(got);
-    Synchronize::report_copied_bytes(total);
-  }
+// Data of a file that replaces another must be on disk before the rename makes it visible.
+std::error_code synced(std::filesystem::path const& path) {
+  Utilities::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file || ::fdatasync(file.get()) != 0) return last_error();
+  if (int const error = file.close(); error != 0) return {error, std::generic_category()};
+  return {};
+}
+
+std::wstring file_name_of(std::wstring const& path) {
+  std::size_t const slash = path.rfind(L'/');
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -132,26 +109,20 @@ std::optional<ObservedFile> const* SyncFile::seen(std::wstring const& path) cons
 bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
-  bool const remote = destination == compared->target ? target_remote() : source_remote();
+  bool const remote = remote_path(destination);
   if (remote && !item.flags.twoWaySync) return false;
   std::optional<ObservedFile> const now = observe_file(destination, remote);
-  bool const changed = before->has_value() != now.has_value() ||
-                       (now && ((*before)->size != now->size ||
-                                !Utilities::file_time::equal((*before)->mtime, now->mtime)));
-  if (!changed) return false;
-  std::wstring const text =
-      Utilities::FilesystemUtil::make_error_message(FileInfoResult::target_file_changed) + L": " +
-      destination;
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, FileInfoResult::target_file_changed);
-  return true;
+  bool const changed = before->has_value() != now.has_value() || (now && differs(**before, *now));
+  return changed && refused(destination, fsu::target_file_changed);
 }
 
 bool SyncFile::copy_source_to_dest(std::wstring const& source, std::wstring const& target,
                                    std::uint64_t bytes) {
   Utilities::log_at(LogLevel::Debug, L"copy_source_to_dest: " + source + L" -> " + target);
-  if (drive_not_exist(target, target_remote()) || target_changed(target)) return false;
-  if (!transfer(source, target, bytes, true)) return false;
+  if (drive_not_exist(target, target_remote()) || copy_refused(source, target, bytes) ||
+      target_changed(target))
+    return false;
+  if (!guarded_copy(source, target, false)) return false;
   Utilities::log_at(LogLevel::Info, translate("copied_source_to_target"), source,
                     translate("to_label"), target);
   ++count;
@@ -163,8 +134,9 @@ bool SyncFile::copy_source_to_dest(std::wstring const& source, std::wstring cons
 bool SyncFile::copy_dest_to_source(std::wstring const& from, std::wstring const& to,
                                    std::uint64_t bytes) {
   Utilities::log_at(LogLevel::Debug, L"copy_dest_to_source: " + from + L" -> " + to);
-  if (drive_not_exist(to, source_remote()) || target_changed(to)) return false;
-  if (!transfer(from, to, bytes, false)) return false;
+  if (drive_not_exist(to, source_remote()) || copy_refused(from, to, bytes) || target_changed(to))
+    return false;
+  if (!guarded_copy(from, to, true)) return false;
   Utilities::log_at(LogLevel::Info, translate("copied_target_to_source"), from,
                     translate("to_label"), to);
   ++count;
@@ -172,107 +144,177 @@ bool SyncFile::copy_dest_to_source(std::wstring const& from, std::wstring const&
   return true;
 }
 
-bool SyncFile::transfer_remote(std::wstring const& from, std::wstring const& to, bool to_target) {
-  bool const from_remote = to_target ? source_remote() : target_remote();
-  bool const to_remote = to_target ? target_remote() : source_remote();
+bool SyncFile::guarded_copy(std::wstring const& from, std::wstring const& to, bool back) {
+  try {
+    pre_copy(to);
+    return save_copy_file(from, to, back);
+  } catch (std::filesystem::filesystem_error const& e) {
+    fsu::handle_last_error(e);
+    report_sync_error(Utilities::util::string_to_wstring(e.what()));
+  } catch (std::exception const& e) {
+    std::wstring const what = Utilities::util::string_to_wstring(e.what());
+    Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to, what);
+    report_sync_error(what);
+  } catch (...) {
+    Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to,
+                      translate("unknown_error"));
+    report_sync_error(translate("unknown_copy_error") + from + L" -> " + to);
+  }
+  return false;
+}
+
+void SyncFile::pre_copy(std::wstring const& destination) {
+  // A local destination becomes its generation only once its replacement is verified, right
+  // before the replacement takes its name (save_copy_file).
+  if (!remote_path(destination) || !item.flags.fatherSonPrinciple) return;
+  Utilities::log_at(LogLevel::Debug, L"move_remote_file_to_backup: " + destination);
   ssh_take_failure_reason();
-  CopyResult const result = from_remote && to_remote ? copy_ssh_to_ssh(from, to)
-                            : from_remote            ? copy_ssh_to_fs(from, to)
-                                                     : copy_fs_to_ssh(from, to);
-  if (result == CopyResult::Done) return true;
+  std::set<std::wstring> const names = generations::siblings(destination, true);
+  // Without a full listing the next number is a guess that could hit an older generation.
+  if (fsu::FileInfoResult const reason = ssh_take_failure_reason(); reason != 0)
+    throw SyncException(translate("rename_error", {fsu::make_error_message(reason), destination,
+                                                   generations::next(destination, names)}));
+  if (names.count(file_name_of(destination)) == 0) return;
+  std::wstring const generation = generations::next(destination, names);
+  if (!ssh_rename(destination, generation))
+    throw SyncException(
+        translate("rename_error", {translate("remote_rename_error"), destination, generation}));
+  generations::prune(destination, true, item.flags.maxGenerations);
+}
+
+bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, bool back) {
+  Utilities::log_at(LogLevel::Debug, "save_copy_file");
+  std::optional<ObservedFile> const* before = seen(from);
+  std::optional<ObservedFile> const source_seen =
+      before ? *before : observe_file(from, remote_path(from));
+  return remote_path(to) ? save_remote_copy(from, to, source_seen)
+                         : save_staged_copy(from, to, source_seen, back);
+}
+
+bool SyncFile::save_remote_copy(std::wstring const& from, std::wstring const& to,
+                                std::optional<ObservedFile> const& source_seen) {
+  CopyResult const result = core_copy_function(from, to);
+  // A failed or stopped transfer may not have touched the old remote file: it stays.
   if (result == CopyResult::Cancelled) {
     Utilities::log_at(LogLevel::Info, translate("copy_cancelled"), from);
     return false;
   }
-  FileInfoResult reason = ssh_take_failure_reason();
-  if (reason == 0) reason = FileInfoResult::file_info_write_error;
-  std::wstring const text =
-      translate("copy_failed_for") + from + L" -> " + to + known_reason(reason);
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  if (result == CopyResult::Failed) {
+    report_failed_copy(from, to);
+    return false;
+  }
+  fsu::FileInfoResult const fault = copy_fault(from, to, source_seen);
+  if (fault == 0) return true;
+  report_verification_fault(from, to, fault);
+  // After 26 the new copy is still a whole file; a wrong size is not.
+  if (fault != fsu::source_file_changed && ssh_exists(to)) ssh_remove_file(to);
   return false;
 }
 
-bool SyncFile::transfer(std::wstring const& from, std::wstring const& to, std::uint64_t bytes,
-                        bool to_target) {
-  if (ssh_sides != SSHPATH::None) return transfer_remote(from, to, to_target);
-  if (item.flags.encryptTarget) {
-    // Encrypted targets are written by the full transfer only; never a plain copy in their place.
-    std::wstring const text = translate("encryption_failed") + L": " + to;
-    Utilities::log_at(LogLevel::Error, text);
-    report_sync_error(text);
-    return false;
-  }
+bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to,
+                                std::optional<ObservedFile> const& source_seen, bool back) {
   std::filesystem::path const destination = Utilities::to_path(to);
-  Staging staging(std::filesystem::path(destination) += ".kvo-part");
-  Outcome outcome;
-  struct stat source_stat {};
-  {
-    Descriptor in(::open(Utilities::to_path(from).c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0 || ::fstat(in.get(), &source_stat) != 0) {
-      outcome = {Utilities::FilesystemUtil::reason_for_failure(
-                     std::error_code(errno, std::generic_category())),
-                 from, false};
-    } else if (!S_ISREG(source_stat.st_mode)) {
-      outcome = {FileInfoResult::invalid_file_type, from, false};
-    } else {
-      Descriptor out(open_staging(staging.path()));
-      if (out.get() < 0) {
-        outcome = failed(Utilities::from_path(staging.path()));
-      } else {
-        outcome = copy_bytes(in.get(), out.get(), from, to);
-        bool const replacing =
-            std::filesystem::exists(std::filesystem::symlink_status(destination));
-        if (outcome.reason == 0 && !outcome.cancelled &&
-            (::fchmod(out.get(), source_stat.st_mode & 07777) != 0 ||
-             (replacing && ::fdatasync(out.get()) != 0) || out.close() != 0))
-          outcome = failed(to);
-      }
-    }
-  }
-  if (outcome.cancelled) {
+  Staging staging(to);
+  CopyResult const result = core_copy_function(from, staging.name());
+  if (result == CopyResult::Cancelled) {
     Utilities::log_at(LogLevel::Info, translate("copy_cancelled"), from);
     return false;
   }
-  std::wstring const staged = Utilities::from_path(staging.path());
-  if (outcome.reason == 0) {
-    // The source must still be what was compared, and the staged bytes exactly the source's.
-    std::optional<ObservedFile> const* before = seen(from);
-    std::optional<ObservedFile> const now = observe_file(from, false);
-    if (!now || (before && before->has_value() &&
-                 ((*before)->size != now->size ||
-                  !Utilities::file_time::equal((*before)->mtime, now->mtime))))
-      outcome = {FileInfoResult::source_file_changed, from, false};
-    else if (!Utilities::FilesystemUtil::files_equal(from, staged))
-      outcome = {FileInfoResult::checksum_mismatch, to, false};
-    else if (Utilities::FilesystemUtil::write_time_refusal(staged, now->mtime) != 0)
-      time_unkept.insert(to);
-  }
-  if (outcome.reason == 0 && target_changed(to)) return false;
-  if (outcome.reason == 0 && item.flags.fatherSonPrinciple &&
-      std::filesystem::exists(std::filesystem::symlink_status(destination))) {
-    std::wstring const generation = generations::next(to, false);
-    if (std::error_code const ec = no_clobber::rename(destination, Utilities::to_path(generation)))
-      outcome = {Utilities::FilesystemUtil::reason_for_write_failure(ec), to, false};
-  }
-  if (outcome.reason == 0 && ::rename(staging.path().c_str(), destination.c_str()) != 0)
-    outcome = failed(to);
-  if (outcome.reason != 0) {
-    std::wstring const text =
-        Utilities::FilesystemUtil::make_error_message(outcome.reason) + L": " + outcome.path;
-    Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to, text);
-    if (reach_of(outcome.reason) == FailureReach::Space)
-      report_sync_shortage(
-          to, bytes, Utilities::FilesystemUtil::free_space(destination.parent_path()).value_or(0),
-          outcome.reason);
-    else
-      report_sync_refusal(text, outcome.reason);
+  if (result == CopyResult::Failed) {
+    name_destination(failure, staging.name(), to);
+    report_failed_copy(from, to);
     return false;
   }
-  staging.keep();
-  if (time_unkept.count(to) > 0) report_sync_hint("file_times_not_supported", to);
+  if (fsu::FileInfoResult const fault = copy_fault(from, staging.name(), source_seen)) {
+    report_verification_fault(from, to, fault);
+    return false;
+  }
+  if (ssh_sides == SSHPATH::None) {
+    carry_rights(from, to, staging.name());
+    std::optional<ObservedFile> const stamp = source_seen ? source_seen : observe_file(from, false);
+    if (stamp) {
+      fsu::FileInfoResult const reason =
+          back ? set_last_write_time(staging.path(), stamp->mtime, true)
+               : fsu::write_time_refusal(staging.name(), stamp->mtime);
+      time_refused(to, reason);
+    }
+  }
+  bool const replacing = exists_here(destination);
+  if (replacing) {
+    if (std::error_code const error = synced(staging.path())) {
+      write_failed(to, failure, error);
+      report_failed_copy(from, to);
+      return false;
+    }
+  }
+  // The user may have changed the destination while the copy ran: that change is kept.
+  if (target_changed(to)) return false;
+  std::wstring parked;
+  if (replacing && item.flags.fatherSonPrinciple) {
+    Utilities::log_at(LogLevel::Debug, L"move_file_to_backup: " + to);
+    if (fsu::FileInfoResult const reason = generations::park_refusal(to, parked); reason != 0)
+      throw SyncException(translate(
+          "rename_error", {fsu::make_error_message(reason), to, generations::next(to, false)}));
+  }
+  if (::rename(staging.path().c_str(), destination.c_str()) != 0) {
+    std::error_code const error = last_error();
+    // The old destination takes its name back: a failed copy never leaves it only as a
+    // generation.
+    if (!parked.empty()) no_clobber::rename(Utilities::to_path(parked), destination);
+    write_failed(to, failure, error);
+    report_failed_copy(from, to);
+    return false;
+  }
+  staging.placed();
   if (item.flags.fatherSonPrinciple) generations::prune(to, false, item.flags.maxGenerations);
   return true;
+}
+
+void SyncFile::report_verification_fault(std::wstring const& from, std::wstring const& to,
+                                         fsu::FileInfoResult fault) const {
+  Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to,
+                    translate("copy_verification_differs"));
+  report_sync_refusal(
+      fsu::make_error_message(fault) + L": " + (fault == fsu::source_file_changed ? from : to),
+      fault);
+}
+
+fsu::FileInfoResult SyncFile::copy_fault(std::wstring const& from, std::wstring const& to,
+                                         std::optional<ObservedFile> const& source_seen) const {
+  bool const from_remote = remote_path(from);
+  bool const to_remote = remote_path(to);
+  if (source_seen) {
+    std::optional<ObservedFile> const now = observe_file(from, from_remote);
+    if (!now || differs(*source_seen, *now)) return fsu::source_file_changed;
+  }
+  if (from_remote || to_remote) {
+    std::optional<ObservedFile> const written = observe_file(to, to_remote);
+    if (!written) return source_seen ? fsu::file_size_mismatch : fsu::no_failure;
+    if (!source_seen) return fsu::no_failure;
+    std::uint64_t const expected =
+        item.flags.encryptTarget ? age::encrypted_size(source_seen->size) : source_seen->size;
+    return written->size == expected ? fsu::no_failure : fsu::file_size_mismatch;
+  }
+  if (item.flags.encryptTarget) return encrypted_copy_fault(from, to);
+  if (fsu::files_equal(from, to)) return fsu::no_failure;
+  std::error_code ignored;
+  auto const from_size = std::filesystem::file_size(Utilities::to_path(from), ignored);
+  auto const to_size = std::filesystem::file_size(Utilities::to_path(to), ignored);
+  return from_size == to_size ? fsu::checksum_mismatch : fsu::file_size_mismatch;
+}
+
+fsu::FileInfoResult SyncFile::encrypted_copy_fault(std::wstring const& from,
+                                                   std::wstring const& to) const {
+  std::error_code from_error;
+  std::error_code to_error;
+  auto const plain = Utilities::to_path(from);
+  auto const encrypted = Utilities::to_path(to);
+  auto const from_size = std::filesystem::file_size(plain, from_error);
+  auto const to_size = std::filesystem::file_size(encrypted, to_error);
+  if (from_error || to_error || to_size != age::encrypted_size(from_size))
+    return fsu::file_size_mismatch;
+  auto const [equal, decided] = target_encryption::holds(encrypted, plain);
+  return decided && !equal ? fsu::checksum_mismatch : fsu::no_failure;
 }
 
 }  // namespace KVO_Core

@@ -5,6 +5,7 @@
 #include "core/control/Synchronize.h"
 #include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
+#include "core/sync/OpenRights.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/SyncPlan.h"
 #include "utilities/FilesystemUtil.h"
@@ -134,6 +135,9 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
                "content_conflict_not_copied", source, target, true);
     once_while(both_modified, d.result == Result::BothModified, "both_modified_not_copied", source,
                target, true);
+    if (d.result == Result::Equal && !dry_run && ssh_sides == SSHPATH::None &&
+        OpenRights::open(target))
+      carry_rights(source, target);
     settle_state(d);
     return;
   }
@@ -306,13 +310,10 @@ bool SyncFile::perform(PlannedAction action, FileDifference const& d, std::wstri
     case PlannedAction::DeleteSource:
       return delete_source_file(source, target);
     case PlannedAction::ConflictSourceWins:
-    case PlannedAction::ConflictTargetWins: {
-      // Conflict copies are not made yet: the conflict stays and is reported like one that the
-      // item does not resolve.
+    case PlannedAction::ConflictTargetWins:
+      // The copies of a conflict verify against what they observe themselves.
       compared.reset();
-      once_while(content_conflicts, true, "content_conflict_not_copied", source, target, true);
-      return false;
-    }
+      return resolve_conflict(action, d, source, target);
     case PlannedAction::CopyToTarget:
     case PlannedAction::MoveToTarget:
       return copy_source_to_dest(source, target, bytes);
@@ -335,10 +336,10 @@ void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& sou
   std::optional<ObservedFile> const source_now = observe_file(source, source_remote());
   std::optional<ObservedFile> const target_now = observe_file(target, target_remote());
   if (!state || !source_now || !target_now) return;
-  FileState entry{source_now->size, source_now->mtime, target_now->mtime, std::nullopt};
-  if (time_unkept.count(target) > 0) entry.target_time = entry.source_time;
-  if (time_unkept.count(source) > 0) entry.source_time = entry.target_time;
-  state->record(pair_key, entry);
+  // A time that could not be set is recorded as it stands on disk, so the next pass sees no
+  // change there.
+  state->record(pair_key,
+                FileState{source_now->size, source_now->mtime, target_now->mtime, std::nullopt});
 }
 
 bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool source_side) {
@@ -365,19 +366,6 @@ bool SyncFile::delete_source_file(std::wstring const& source, std::wstring const
                                                 : "source_deleted_target_missing"),
                     source, translate("target_label"), target);
   return deleted(source, source_remote(), "source_delete_failed");
-}
-
-bool SyncFile::time_refused(std::wstring const& path, FileInfoResult reason) {
-  if (reason == 0) return false;
-  time_unkept.insert(path);
-  if (reason == FileInfoResult::unsupported_operation) {
-    report_sync_hint("file_times_not_supported", path);
-    return true;
-  }
-  std::wstring const text = Utilities::FilesystemUtil::make_error_message(reason) + L": " + path;
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
-  return true;
 }
 
 }  // namespace KVO_Core

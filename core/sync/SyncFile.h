@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+#include "core/remote/CopyResult.h"
+#include "core/sync/CopyFailure.h"
 #include "core/sync/FileDifference.h"
 #include "core/sync/PlannedAction.h"
 #include "core/sync/SyncBase.h"
@@ -90,18 +92,58 @@ class SyncFile : public SyncBase {
   bool target_changed(std::wstring const& destination) const;
   // What the comparison saw of the path; null without a record or for another path.
   std::optional<ObservedFile> const* seen(std::wstring const& path) const;
-  // Reports a time that could not be set; true when it was refused.
+  // Reports a time that could not be set (reason 31 as a hint); true when it was refused.
   bool time_refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason);
+
+  // Transfer stages (core/sync/FileTransfer.cpp and its neighbours).
+  // Makes the old remote destination its next generation where the item keeps them; throws
+  // SyncException when that cannot be done. Local destinations are handled at placement.
+  void pre_copy(std::wstring const& destination);
+  // Copies, verifies and places the file; back: a copy onto the source side, whose time is set
+  // with retries and read back. False after reporting; the old destination is then unchanged.
+  bool save_copy_file(std::wstring const& from, std::wstring const& to, bool back);
+  // 0 when the copy at `to` is good, else 26 (source changed), 29 (size) or 30 (content).
+  Utilities::FilesystemUtil::FileInfoResult copy_fault(
+      std::wstring const& from, std::wstring const& to,
+      std::optional<ObservedFile> const& source_seen) const;
+  // 0, 29 or 30 for an encrypted local copy; one that no identity can open passes.
+  Utilities::FilesystemUtil::FileInfoResult encrypted_copy_fault(std::wstring const& from,
+                                                                 std::wstring const& to) const;
+  // Moves the bytes by the route the paths ask for; Failed leaves its reason in failure.
+  CopyResult core_copy_function(std::wstring const& from, std::wstring const& to);
+  // Gives to the permission bits of from (written at onto, to by default), keeping OpenRights.
+  void carry_rights(std::wstring const& from, std::wstring const& to) const;
+  void carry_rights(std::wstring const& from, std::wstring const& to,
+                    std::wstring const& onto) const;
+
+  // Refusals and reports of transfers (core/sync/TransferFailures.cpp). Each is true (after
+  // logging and reporting) when the copy must not go on.
+  bool refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason) const;
+  bool read_refused(std::wstring const& path) const;
+  bool copy_refused(std::wstring const& from, std::wstring const& to, std::uint64_t bytes) const;
+  bool space_short(std::wstring const& to, std::uint64_t needed) const;
+  void report_failed_copy(std::wstring const& from, std::wstring const& to) const;
+
+  // Conflict copies (core/sync/ConflictCopy.cpp): true when the winner now holds the pair's name
+  // on the losing side; the loser survives under its conflict-copy name on both sides.
+  bool resolve_conflict(PlannedAction action, FileDifference const& d, std::wstring const& source,
+                        std::wstring const& target);
 
   bool target_is_dir;
   std::wstring key;
   std::optional<Compared> compared;
   std::set<std::wstring> time_unkept;
+  CopyFailure failure;  // why the last copy failed
 
  private:
-  bool transfer(std::wstring const& from, std::wstring const& to, std::uint64_t bytes,
-                bool to_target);
-  bool transfer_remote(std::wstring const& from, std::wstring const& to, bool to_target);
+  bool guarded_copy(std::wstring const& from, std::wstring const& to, bool back);
+  bool save_remote_copy(std::wstring const& from, std::wstring const& to,
+                        std::optional<ObservedFile> const& source_seen);
+  bool save_staged_copy(std::wstring const& from, std::wstring const& to,
+                        std::optional<ObservedFile> const& source_seen, bool back);
+  void report_verification_fault(std::wstring const& from, std::wstring const& to,
+                                 Utilities::FilesystemUtil::FileInfoResult fault) const;
+  std::uint64_t size_to_copy(std::wstring const& from) const;
 };
 
 }  // namespace KVO_Core

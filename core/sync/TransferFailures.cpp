@@ -1,0 +1,103 @@
+// Early refusals of a copy (unreadable source, no room) and the report of a failed one.
+#include <sys/stat.h>
+
+#include "core/control/SyncReport.h"
+#include "core/crypto/Age.h"
+#include "core/remote/RemoteOps.h"
+#include "core/remote/RemotePaths.h"
+#include "core/sync/SyncFile.h"
+#include "utilities/FilesystemUtil.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+
+namespace KVO_Core {
+
+namespace fsu = Utilities::FilesystemUtil;
+using Utilities::LogLevel;
+using Utilities::translation::translate;
+
+namespace {
+
+bool remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
+
+std::filesystem::path parent_of(std::wstring const& path) {
+  auto folder = Utilities::to_path(path).parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+}  // namespace
+
+bool SyncFile::refused(std::wstring const& path, fsu::FileInfoResult reason) const {
+  if (reason == 0) return false;
+  std::wstring const text = fsu::make_error_message(reason) + L": " + path;
+  Utilities::log_at(LogLevel::Error, text);
+  report_sync_refusal(text, reason);
+  return true;
+}
+
+bool SyncFile::read_refused(std::wstring const& path) const {
+  if (remote_path(path)) return false;
+  return refused(path, fsu::read_refusal(path));
+}
+
+bool SyncFile::copy_refused(std::wstring const& from, std::wstring const& to,
+                            std::uint64_t bytes) const {
+  if (!remote_path(from) && refused(from, fsu::read_refusal(from))) return true;
+  return space_short(to, item.flags.encryptTarget ? age::encrypted_size(bytes) : bytes);
+}
+
+bool SyncFile::space_short(std::wstring const& to, std::uint64_t needed) const {
+  std::uint64_t free = 0;
+  fsu::FileInfoResult reason;
+  if (remote_path(to)) {
+    auto const [room, known] = ssh_room_for(to, item.flags.fatherSonPrinciple);
+    if (!known || room >= needed) return false;
+    if (ssh_read_only_filesystem(to)) return refused(to, fsu::filesystem_read_only);
+    free = room;
+    reason = fsu::remote_storage_full;
+  } else {
+    auto const folder = parent_of(to);
+    auto const room = fsu::free_space(folder);
+    if (!room || *room >= needed) return false;
+    if (fsu::read_only_filesystem(folder)) return refused(to, fsu::filesystem_read_only);
+    free = *room;
+    reason = fsu::disk_full;
+  }
+  Utilities::log_at(LogLevel::Warning, fsu::make_error_message(reason) + L": " + to);
+  report_sync_shortage(to, needed, free, reason);
+  return true;
+}
+
+std::uint64_t SyncFile::size_to_copy(std::wstring const& from) const {
+  // A remote file cannot be asked locally: the size seen at the comparison stands in for it.
+  if (!remote_path(from)) {
+    struct stat st {};
+    if (::stat(Utilities::to_path(from).c_str(), &st) == 0)
+      return static_cast<std::uint64_t>(st.st_size);
+  }
+  std::optional<ObservedFile> const* before = seen(from);
+  return before && before->has_value() ? (*before)->size : 0;
+}
+
+void SyncFile::report_failed_copy(std::wstring const& from, std::wstring const& to) const {
+  CopyFailure const& f = failure;
+  Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to,
+                    translate("copy_failed") + L" " + f.message);
+  if (reach_of(f.reason) == FailureReach::Space) {
+    std::uint64_t free = 0;
+    if (remote_path(to)) {
+      auto const [room, known] = ssh_room_for(to, item.flags.fatherSonPrinciple);
+      if (known) free = room;
+    } else {
+      free = fsu::free_space(parent_of(to)).value_or(0);
+    }
+    report_sync_shortage(to, size_to_copy(from), free, f.reason);
+    return;
+  }
+  std::wstring text = translate("copy_failed_for") + from + L" -> " + to;
+  if (!f.message.empty()) text += L" (" + f.message + L")";
+  report_sync_refusal(text, f.reason);
+}
+
+}  // namespace KVO_Core
