@@ -19,6 +19,7 @@ namespace {
 constexpr auto REPEAT_WINDOW = std::chrono::seconds(1800);
 constexpr std::size_t REPETITION_TABLE_LIMIT = 256;
 constexpr std::size_t COLLECT_LIMIT = 200;
+constexpr std::size_t EARLY_LINE_LIMIT = 500;  // start-up lines kept until the file opens
 
 // Guards re-creating the logger after its destruction at process exit.
 std::mutex recreate_mutex;
@@ -196,7 +197,10 @@ void Logging::follow_replaced_file() {
 }
 
 void Logging::write_line(std::string const& line) {
-  if (fd_ < 0) return;
+  if (fd_ < 0) {
+    if (!opened_once_ && early_lines_.size() < EARLY_LINE_LIMIT) early_lines_.push_back(line);
+    return;
+  }
   // One write per line on an O_APPEND descriptor: lines of other processes never interleave.
   ssize_t n;
   do {
@@ -306,6 +310,11 @@ void Logging::open_file_locked() {
   if (fd_ >= 0 || log_file_path_.empty()) return;
   create_dir(log_file_path_);
   fd_ = open_log(to_path(log_file_path_));
+  if (fd_ < 0 || opened_once_) return;
+  opened_once_ = true;
+  std::vector<std::string> early;
+  early.swap(early_lines_);
+  for (std::string const& line : early) write_line(line);
 }
 
 void Logging::close_file() {

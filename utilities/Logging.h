@@ -128,6 +128,9 @@ class Logging {
   std::string last_fatal_text_;
   std::optional<Clock::time_point> last_fatal_time_;  // none until the first fatal mail
   int fd_ = -1;                                       // O_APPEND descriptor of the log file
+  // Lines logged before the file was first opened (start-up errors), written when it opens.
+  std::vector<std::string> early_lines_;
+  bool opened_once_ = false;
   std::map<std::string, Repetition> repetitions_;
   bool collecting_ = false;
   std::vector<LogMessage> collected_;

@@ -2,6 +2,7 @@
 // an item may run now.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace KVO_Core {
@@ -15,6 +16,12 @@ struct Schedule {
   // A copy with from and until modulo 1440 and days masked to the low seven bits, where 0
   // becomes 127; limited unchanged. Cannot fail.
   Schedule normalized() const;
+  // Whether the window allows the moment (local time). Always true when not limited.
+  bool allows(std::chrono::system_clock::time_point when) const;
+  // The same for a weekday (0 Monday .. 6 Sunday) and a minute of the day.
+  bool allows(int day, int minute) const;
+  // Sets (on) or clears the bit of the weekday (0 Monday .. 6 Sunday); other days do nothing.
+  void on(int day, bool on);
 
   friend bool operator==(Schedule const&, Schedule const&) = default;
 };
