@@ -5,6 +5,7 @@
 
 #include "core/control/SyncArbiter.h"
 #include "core/control/Synchronize.h"
+#include "core/control/WatchItems.h"
 #include "core/versions/BinCleanup.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -207,9 +208,7 @@ void Synchronize::pass_aborted(std::wstring const& text) {
   add_note(LogLevel::Error, text);
 }
 
-void Synchronize::watch_items() {
-  // Change watching is not available yet: every item runs on its cycle.
-}
+void Synchronize::watch_items() { watcher_ = ::KVO_Core::watch_items(); }
 
 void Synchronize::wait_between_passes() {
   std::unique_lock lock(mutex_);

@@ -4,6 +4,8 @@
 
 #include "core/config/Config.h"
 #include "core/config/VolumeName.h"
+#include "core/control/BackupProof.h"
+#include "core/control/ChangeWatcher.h"
 #include "core/control/Due.h"
 #include "core/control/ItemRun.h"
 #include "core/control/ItemStatus.h"
@@ -66,15 +68,23 @@ void Synchronize::sync_item(SyncItem const& item) {
   } else if (type != SyncType::Preview && !due(item)) {
     return;
   }
+  auto const start = std::chrono::steady_clock::now();
   if (type == SyncType::Count || type == SyncType::Preview)
     run_sync_item(item);
   else
     report_sync_item(item);
+  // A change seen during the run makes the item due again.
+  if (watcher_) watcher_->clear(item.name, start);
   if (phone && (type == SyncType::Once || type == SyncType::Continuous))
     DeviceLink::instance().item_passed(account, item.name);
 }
 
-bool Synchronize::due(SyncItem const& item) { return pause_elapsed(item); }
+bool Synchronize::due(SyncItem const& item) {
+  if (watcher_ && watcher_->watching(item.name))
+    return watched_item_due(watcher_->last_change(item.name), item.last_sync,
+                            std::chrono::steady_clock::now());
+  return pause_elapsed(item);
+}
 
 bool Synchronize::pause_elapsed(SyncItem const& item) {
   auto const now = std::chrono::steady_clock::now();
@@ -115,8 +125,12 @@ void Synchronize::report_sync_item(SyncItem const& item) {
   LastRun const run = last_run_of(item, report);
   Config::instance()->record_last_run(item.name, run);
   if (!abort_.load()) item_status::record(item, run, item_status::current_time());
-  // The backup proof joins here once its writer exists.
-  (void)files_before;
+  std::uint64_t const files = file_count_ - files_before;
+  std::wstring const proof_folder = Config::instance()->settings.get().BackupProofPath;
+  if (item.flags.backupProof && !proof_folder.empty() &&
+      (files > 0 || report.copied_bytes > 0 || !report.errors.empty() || report.shortage_count > 0))
+    write_copy_log(Utilities::to_path(proof_folder), item, static_cast<unsigned long>(files),
+                   report);
 }
 
 LastRun Synchronize::last_run_of(SyncItem const& item, SyncReport const& report) const {

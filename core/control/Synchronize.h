@@ -38,6 +38,7 @@ class ProgressSink {
   virtual void note(Utilities::LogLevel level, std::string const& text) = 0;
 };
 
+class ChangeWatcher;
 class SyncArbiter;
 class SyncItem;
 struct SyncReport;
@@ -192,6 +193,8 @@ class Synchronize : private ProgressSink {
   std::map<std::wstring, bool> reachable_;
   std::map<std::wstring, std::uint64_t> state_entries_;
   std::map<std::wstring, GenerationsPruned> pruned_;
+  // Declared last: released first, after the worker was joined.
+  std::unique_ptr<ChangeWatcher> watcher_;
 
   static std::atomic<bool> stop_;
   static std::atomic<ProgressSink*> sink_;

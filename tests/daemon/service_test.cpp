@@ -163,3 +163,23 @@ TEST_F(Service, ItemOutsideItsScheduleDoesNotRun) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace service_test;
+
+TEST_F(Service, WatchedItemRunsAfterAChangeNotOnItsCycle) {
+  test_support::write_file(files / "src/a.txt", "first");
+  Item watched = item("watched", files / "src/a.txt", files / "dst/a.txt", false,
+                      R"(, "watchChanges": "true")");
+  watched.cycle = "3600";
+  write_config(config_json({watched}));
+  start();
+  ASSERT_TRUE(eventually([&] { return test_support::read_file(files / "dst/a.txt") == "first"; }));
+  test_support::write_file(files / "src/a.txt", "changed");
+  EXPECT_TRUE(
+      eventually([&] { return test_support::read_file(files / "dst/a.txt") == "changed"; }));
+  EXPECT_EQ(terminate(), 0);
+}
+
+}  // namespace
