@@ -183,3 +183,39 @@ TEST_F(Service, WatchedItemRunsAfterAChangeNotOnItsCycle) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace service_test;
+
+TEST_F(Service, SigtermDuringALargeCopyLeavesNothingHalfDone) {
+  test_support::write_file(files / "dst/big.bin", "old target");
+  {
+    std::string block(1 << 20, 'x');
+    fs::create_directories(files / "src");
+    std::FILE* f = std::fopen((files / "src/big.bin").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    for (int i = 0; i < 600; ++i) std::fwrite(block.data(), 1, block.size(), f);
+    std::fclose(f);
+  }
+  write_config(config_json({item("big", files / "src/big.bin", files / "dst/big.bin", false)}));
+  start();
+  // Stop as soon as the copy has begun (or the pass is over).
+  eventually(
+      [&] {
+        for (auto const& e : fs::directory_iterator(files / "dst"))
+          if (e.path().filename() != "big.bin") return true;
+        return fs::file_size(files / "dst/big.bin") > 100;
+      },
+      10s);
+  EXPECT_EQ(terminate(), 0);
+  auto const size = fs::file_size(files / "dst/big.bin");
+  EXPECT_TRUE(size == 10 || size == fs::file_size(files / "src/big.bin"))
+      << "the old target or the whole new one, size " << size;
+  std::vector<std::string> names;
+  for (auto const& e : fs::directory_iterator(files / "dst"))
+    names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"big.bin"}) << "nothing stray";
+}
+
+}  // namespace
