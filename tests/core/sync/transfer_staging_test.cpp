@@ -106,6 +106,32 @@ TEST_F(TransferPass, LinkAtTheDestinationNeverLeadsOutside) {
   }
 }
 
+TEST_F(TransferPass, UnlistableFolderFailsTheCopyInsteadOfGuessingAGeneration) {
+  // Writable but not readable: the staging file can be made, the generations cannot be listed.
+  put(dir / "src/a.txt", "new", 10);
+  ::chmod((dir / "src/a.txt").c_str(), 0644);
+  put(dir / "dst/a.txt", "old", 0);
+  put(dir / "dst/a.txt.bak.7", "older", 0);
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(dir / "src", fs::perms::all);
+  ::chmod((dir / "dst").c_str(), 0733);
+  SyncFlags flags;
+  flags.fatherSonPrinciple = true;
+  int const status = test_support::run_as_nobody([&]() -> int {
+    pass(make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", flags));
+    if (report.errors.size() != 1) return 1;
+    std::wstring const& line = report.errors[0];
+    bool const named = line.find(w(dir / "dst/a.txt")) != std::wstring::npos ||
+                       line.find(L"rename_error") != std::wstring::npos;
+    return named ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(test_support::read_file(dir / "dst/a.txt"), "old");
+  EXPECT_EQ(test_support::read_file(dir / "dst/a.txt.bak.7"), "older");
+  EXPECT_FALSE(fs::exists(dir / "dst/a.txt.bak.8"));
+  EXPECT_EQ(leftovers(dir / "dst"), 0u);
+}
+
 TEST_F(TransferPass, StagingLeftoverOfACrashIsReplaced) {
   put(dir / "src/a.txt", "new", 10);
   put(dir / "dst/a.txt", "old", 0);
