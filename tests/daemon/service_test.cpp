@@ -219,3 +219,23 @@ TEST_F(Service, SigtermDuringALargeCopyLeavesNothingHalfDone) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace service_test;
+
+TEST_F(Service, DeletedConfigurationStopsSyncingButNotTheService) {
+  test_support::write_file(files / "src/a.txt", "first");
+  write_config(config_json({item("item", files / "src/a.txt", files / "dst/a.txt", false)}));
+  start();
+  ASSERT_TRUE(eventually([&] { return test_support::read_file(files / "dst/a.txt") == "first"; }));
+  fs::remove(config_file());
+  ASSERT_TRUE(eventually([&] { return log_count("Configuration read again:") == 1; })) << log();
+  test_support::write_file(files / "src/a.txt", "second");
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(test_support::read_file(files / "dst/a.txt"), "first");
+  EXPECT_EQ(::kill(pid, 0), 0) << "still running";
+  EXPECT_EQ(terminate(), 0);
+}
+
+}  // namespace
