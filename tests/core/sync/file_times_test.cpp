@@ -1,5 +1,7 @@
 // Setting times with retries and the read-back wait, against an injected file system and pause;
 // the reports of times and rights that could not be set.
+#include <thread>
+
 #include "core/sync/FileTimes.h"
 #include "core/sync/OpenRights.h"
 #include "transfer_fixture.h"
@@ -117,6 +119,21 @@ TEST_F(TransferPass, RightsThatFailedAreCarriedAgainOnTheNextEqualPass) {
   EXPECT_FALSE(KVO_Core::OpenRights::open(target));
   EXPECT_TRUE(report.errors.empty());
   EXPECT_EQ(count, 0u);
+}
+
+TEST(OpenRightsConcurrency, ThreadsShareTheSetSafely) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      std::wstring const path = L"/concurrency/" + std::to_wstring(t);
+      for (int i = 0; i < 1000; ++i) {
+        KVO_Core::OpenRights::insert(path);
+        EXPECT_TRUE(KVO_Core::OpenRights::open(path));
+        KVO_Core::OpenRights::erase(path);
+        EXPECT_FALSE(KVO_Core::OpenRights::open(path));
+      }
+    });
+  for (auto& thread : threads) thread.join();
 }
 
 }  // namespace
