@@ -10,6 +10,7 @@
 #include "core/sync/SyncDir.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncStateFile.h"
+#include "core/sync/SyncTree.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -152,6 +153,9 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
   switch (item.type) {
     case SyncItemType::File:
       job = std::make_unique<SyncFile>(item, file_count, dry_run, target_is_dir, state, L"", L"");
+      break;
+    case SyncItemType::Tree:
+      job = std::make_unique<SyncTree>(item, file_count, dry_run, state);
       break;
     case SyncItemType::Directory:
       job = std::make_unique<SyncDir>(item, file_count, dry_run, state);

@@ -1,0 +1,121 @@
+// Source links in the tree walk: followed into folders under the link trail's guard, or synced
+// as links by a link job.
+#include "core/config/VolumeName.h"
+#include "core/remote/RemoteOps.h"
+#include "core/remote/RemotePaths.h"
+#include "core/sync/SyncLink.h"
+#include "core/sync/SyncTree.h"
+#include "utilities/Paths.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core {
+
+namespace fs = std::filesystem;
+using Utilities::symlink_util::FollowRefusal;
+using Utilities::symlink_util::LinkTrail;
+
+void SyncTree::start_trail() {
+  bool const remote_target = item.ssh_path(item.target()) != nullptr;
+  if (item.ssh_path(item.source()) != nullptr) {
+    std::optional<std::wstring> const root = ssh_real_path(source_root);
+    if (!root) return;
+    std::optional<fs::path> other;
+    if (remote_target) {
+      std::optional<SshAccount> const a = get_account_from_path(source_root);
+      std::optional<SshAccount> const b = get_account_from_path(target_root);
+      if (a && b && a->name() == b->name())
+        if (std::optional<std::wstring> const real = ssh_real_path(target_root))
+          other = Utilities::to_path(*real);
+    }
+    trail = LinkTrail::of_resolved(Utilities::to_path(*root), other);
+    return;
+  }
+  std::optional<fs::path> other;
+  if (!remote_target) other = Utilities::to_path(target_root);
+  trail.emplace(Utilities::to_path(source_root), other);
+}
+
+LinkTally::Count* SyncTree::refused_links(FollowRefusal refusal) {
+  switch (refusal) {
+    case FollowRefusal::unresolvable:
+      return &tally.dangling;
+    case FollowRefusal::loop:
+      return &tally.loop;
+    case FollowRefusal::overlap:
+      return &tally.into_target;
+    case FollowRefusal::too_deep:
+      return &tally.too_deep;
+    default:
+      return nullptr;
+  }
+}
+
+SyncTree::LinkTarget SyncTree::remote_link_target(std::wstring const& source_path) const {
+  std::optional<SshLinkInfo> const info = ssh_link_info(source_path);
+  if (!info) return {LinkTarget::Kind::NoAnswer, {}};
+  if (!info->resolves) return {LinkTarget::Kind::Unresolved, {}};
+  if (info->target_is_dir) {
+    std::optional<std::wstring> const real = ssh_real_path(source_path);
+    if (!real) return {LinkTarget::Kind::Unresolved, {}};
+    return {LinkTarget::Kind::DirectoryTarget, Utilities::to_path(*real)};
+  }
+  return {LinkTarget::Kind::FileTarget, {}};
+}
+
+SyncTree::LinkTarget SyncTree::link_target(Entry const& entry,
+                                           std::wstring const& source_path) const {
+  if (item.ssh_path(item.source()) != nullptr) return remote_link_target(source_path);
+  if (entry.is_regular) return {LinkTarget::Kind::FileTarget, {}};
+  std::error_code ec;
+  fs::path const resolved = fs::canonical(Utilities::to_path(source_path), ec);
+  if (ec) return {LinkTarget::Kind::Unresolved, {}};
+  if (fs::is_directory(resolved, ec)) return {LinkTarget::Kind::DirectoryTarget, resolved};
+  return {LinkTarget::Kind::Unresolved, {}};
+}
+
+void SyncTree::follow_link_entry(Entry const& entry, std::wstring const& source_path,
+                                 std::wstring const& source_dir, std::wstring const& target_dir,
+                                 std::wstring const& wildcard, Names const& target_dirs) {
+  LinkTarget const target = link_target(entry, source_path);
+  if (target.kind == LinkTarget::Kind::NoAnswer) return;
+  if (target.kind == LinkTarget::Kind::FileTarget) {
+    sync_file_entry(entry.name, source_dir, target_dir, wildcard);
+    return;
+  }
+  if (is_excluded(entry.name, item.exclusions)) return;
+  if (target.kind == LinkTarget::Kind::Unresolved) {
+    tally.dangling.add(source_path);
+    return;
+  }
+  FollowRefusal const refusal = trail->refusal_of(target.resolved);
+  if (refusal != FollowRefusal::none) {
+    if (LinkTally::Count* counter = refused_links(refusal)) counter->add(source_path);
+    return;
+  }
+  std::wstring const target_child =
+      Utilities::util::with_trailing_char(target_dir, L'/') + entry.name;
+  if (!target_usable(target_child)) return;
+  DirState const dir_state = subtree_state(entry.name, source_dir, target_dirs);
+  trail->enter_resolved(target.resolved);
+  try {
+    sync_tree(source_path, target_child, wildcard, dir_state);
+  } catch (...) {
+    trail->leave();
+    throw;
+  }
+  trail->leave();
+}
+
+void SyncTree::sync_link_entry(Entry const& entry, std::wstring const& source_path,
+                               std::wstring const& target_dir, std::wstring const& wildcard) {
+  bool const remote = item.ssh_path(item.source()) != nullptr;
+  if (link_filtered(entry.name, source_path, remote, entry.is_dir, wildcard)) return;
+  if (!remote && Utilities::symlink_util::junction(Utilities::to_path(source_path))) {
+    tally.junctions.add(source_path);
+    return;
+  }
+  std::wstring const target = Utilities::util::with_trailing_char(target_dir, L'/') + entry.name;
+  run_link_job(*this, source_path, target);
+}
+
+}  // namespace KVO_Core
