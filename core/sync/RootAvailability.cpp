@@ -41,12 +41,16 @@ std::optional<std::wstring> unavailable_root(SyncItem const& item, SyncState con
 bool refused_for_unavailable_root(SyncItem const& item, SyncState* state) {
   std::optional<std::wstring> const root = unavailable_root(item, state);
   if (!root) return false;
-  state->keep_below(L"");
+  report_unavailable_root(item, *root, state);
+  return true;
+}
+
+void report_unavailable_root(SyncItem const& item, std::wstring const& root, SyncState* state) {
+  if (state) state->keep_below(L"");
   std::wstring const text =
-      Utilities::translation::translate("sync_root_unavailable", {item.name, *root});
+      Utilities::translation::translate("sync_root_unavailable", {item.name, root});
   Utilities::log_at(Utilities::LogLevel::Error, text);
   report_sync_error(text);
-  return true;
 }
 
 }  // namespace KVO_Core

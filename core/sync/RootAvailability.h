@@ -19,4 +19,8 @@ std::optional<std::wstring> unavailable_root(SyncItem const& item, SyncState con
 // root; the state's entries are all kept for this pass. True when the pass must not run.
 bool refused_for_unavailable_root(SyncItem const& item, SyncState* state);
 
+// The report of refused_for_unavailable_root for a root found unavailable by other means (an
+// empty remote listing); keeps the state's entries.
+void report_unavailable_root(SyncItem const& item, std::wstring const& root, SyncState* state);
+
 }  // namespace KVO_Core

@@ -43,25 +43,17 @@ void SyncDir::operator()() {
   if (source.empty()) return;
   std::wstring const target = item.target() ? item.target()->path() : std::wstring();
   std::set<std::wstring> names;
-  try {
-    // Nothing below a folder that could not be listed counts as deleted or is forgotten.
-    if (!refused_for_unavailable_root(item, state) && create_target_dir_if_not_exist(L"") &&
-        sync_source(source, target, names)) {
-      if (!stop_requested()) sync_target_only_entries(source, target, item.wildcard, names);
-      finish_pass();
+  bool finished = false;
+  // Nothing below a folder that could not be listed counts as deleted or is forgotten.
+  guarded(source, target, [&] {
+    if (refused_for_unavailable_root(item, state) || !create_target_dir_if_not_exist(L"") ||
+        !sync_source(source, target, names))
       return;
-    }
-  } catch (fs::filesystem_error const& e) {
-    report_failure(source, e);
-  } catch (std::exception const& e) {
-    std::wstring const message = Utilities::util::string_to_wstring(e.what());
-    Utilities::log_at(LogLevel::Error, source, target, message);
-    report_sync_error(source + L": " + message);
-  } catch (...) {
-    Utilities::log_at(LogLevel::Error, source, target,
-                      std::wstring(L" - ") + translate("unknown_error"));
-    report_sync_error(translate("unknown_error_for") + source);
-  }
+    if (!stop_requested()) sync_target_only_entries(source, target, item.wildcard, names);
+    finish_pass();
+    finished = true;
+  });
+  if (finished) return;
   // The level ended early: its deferred work is dropped and no entry is forgotten.
   if (state) {
     state->take_deletions();
@@ -80,9 +72,7 @@ bool SyncDir::sync_source(std::wstring const& source, std::wstring const& target
     // look like one deleted in the source.
     if (error_lines() != errors_before || sync_abandoned()) return false;
     if (entries.empty() && state && !state->entries.empty() && !state->mass_deletion_confirmed) {
-      std::wstring const text = translate("sync_root_unavailable", {item.name, source});
-      Utilities::log_at(LogLevel::Error, text);
-      report_sync_error(text);
+      report_unavailable_root(item, source, state);
       return false;
     }
     for (SshDirEntry const& entry : entries) {
