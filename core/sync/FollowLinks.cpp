@@ -1,10 +1,13 @@
 // Source links in the tree walk: followed into folders under the link trail's guard, or synced
 // as links by a link job.
 #include "core/config/VolumeName.h"
+#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
 #include "core/remote/RemotePaths.h"
 #include "core/sync/SyncLink.h"
+#include "core/sync/SyncPlan.h"
 #include "core/sync/SyncTree.h"
+#include "core/versions/GenerationName.h"
 #include "utilities/Paths.h"
 #include "utilities/Util.h"
 
@@ -116,6 +119,38 @@ void SyncTree::sync_link_entry(Entry const& entry, std::wstring const& source_pa
   }
   std::wstring const target = Utilities::util::with_trailing_char(target_dir, L'/') + entry.name;
   run_link_job(*this, source_path, target);
+}
+
+void SyncTree::sync_target_only_links(std::wstring const& source_dir,
+                                      std::wstring const& target_dir, std::wstring const& wildcard,
+                                      Names const& source_names) {
+  if (!item.flags.syncDeletions && !item.flags.twoWaySync) return;
+  // A dry run without a plan was counted by the target-only visit already.
+  if (dry_run && !planning()) return;
+  bool const remote = item.ssh_path(item.target()) != nullptr;
+  std::vector<std::pair<std::wstring, bool>> links;  // name, leads to a folder
+  if (remote) {
+    for (SshDirEntry const& entry : ssh_list_dir(target_dir))
+      if (entry.is_link) links.emplace_back(entry.name, false);
+  } else {
+    std::error_code ec;
+    fs::directory_iterator it(Utilities::to_path(target_dir), ec);
+    for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+      std::error_code own_ec, followed_ec;
+      if (!it->is_symlink(own_ec) || skip_undecodable(it->path().filename().native(), target_dir))
+        continue;
+      links.emplace_back(Utilities::from_path(it->path().filename()),
+                         it->is_directory(followed_ec));
+    }
+  }
+  for (auto const& [name, leads_to_dir] : links) {
+    if (source_names.count(name) > 0 || father_son_backup(name)) continue;
+    if (name.size() >= 9 && name.compare(name.size() - 9, 9, L".kvo-link") == 0) continue;
+    std::wstring const target = Utilities::util::with_trailing_char(target_dir, L'/') + name;
+    if (link_filtered(name, target, remote, leads_to_dir, wildcard)) continue;
+    run_link_job(*this, Utilities::util::with_trailing_char(source_dir, L'/') + name, target);
+    if (Synchronize::stopping()) return;
+  }
 }
 
 }  // namespace KVO_Core

@@ -61,8 +61,10 @@ void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& tar
             ? Names()
             : sync_entries(source_dir, target_dir, wildcard, target_dirs);
     if (Synchronize::stopping()) return;
-    if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted)
+    if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted) {
       sync_target_only_entries(source_dir, target_dir, wildcard, source_names);
+      if (links_as_links()) sync_target_only_links(source_dir, target_dir, wildcard, source_names);
+    }
     sync_target_only_dirs(source_dir, target_dir, wildcard, source_names, target_dirs);
     if (!Synchronize::stopping()) settle(source_dir, target_dir, dir_state);
     return;

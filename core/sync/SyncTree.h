@@ -94,6 +94,9 @@ class SyncTree : public SyncBase {
   void follow_link_entry(Entry const& entry, std::wstring const& source_path,
                          std::wstring const& source_dir, std::wstring const& target_dir,
                          std::wstring const& wildcard, Names const& target_dirs);
+  // Links found only in the target folder (links synced as links): each goes to a link job.
+  void sync_target_only_links(std::wstring const& source_dir, std::wstring const& target_dir,
+                              std::wstring const& wildcard, Names const& source_names);
   LinkTarget link_target(Entry const& entry, std::wstring const& source_path) const;
   LinkTarget remote_link_target(std::wstring const& source_path) const;
   // The counter a refusal of the trail goes to; null for none.
