@@ -51,9 +51,11 @@ class TreeItem : public testing::Test {
                               KVO_Core::Exclusions(std::move(exclusions)), flags, {});
   }
 
-  KVO_Core::ItemRunResult run(KVO_Core::SyncItem const& it) {
+  KVO_Core::ItemRunResult run(KVO_Core::SyncItem const& it,
+                              KVO_Core::SyncType type = KVO_Core::SyncType::Once) {
     report = KVO_Core::SyncReport{};
     KVO_Core::ItemRunOptions options;
+    options.type = type;
     options.state_file = state_file;
     KVO_Core::SyncReportGuard guard(&report);
     return KVO_Core::run_item(it, count, options);

@@ -282,4 +282,21 @@ TEST_F(TreeItem, FileContentModeCopiesFileLinksAndLogsOthers) {
   EXPECT_EQ(lines.count(Utilities::LogLevel::Info, "dangling"), 1u);
 }
 
+TEST_F(TreeItem, CountingPassTouchesNothing) {
+  put_tree(src, DEEP);
+  fs::create_symlink("elsewhere", src / "l");
+  put(dst / "t/only.txt", "t", 0);
+  KVO_Core::SyncFlags flags;
+  flags.twoWaySync = true;
+  flags.symlinks = KVO_Core::SymlinkMode::AsLink;
+  Tree const before_src = snapshot(src);
+  Tree const before_dst = snapshot(dst);
+  run(item(flags), KVO_Core::SyncType::Count);
+  EXPECT_TRUE(report.errors.empty());
+  EXPECT_EQ(snapshot(src), before_src);
+  EXPECT_EQ(snapshot(dst), before_dst);
+  EXPECT_EQ(count, 4u);  // f.txt, g.txt, the link and only.txt
+  EXPECT_FALSE(fs::exists(state_file));
+}
+
 }  // namespace
