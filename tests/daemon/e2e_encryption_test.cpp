@@ -100,6 +100,17 @@ TEST_F(E2eEncryption, TargetsOfFileAndDirectoryItemsDecryptToTheirSources) {
   test_support::write_file(files / "src/single.bin", edited);
   EXPECT_TRUE(eventually([&] { return decrypts_to(files / "dst/single.bin.age", edited); }, 60s))
       << log();
+  std::string const edited_again = noise(1000, 4);
+  test_support::write_file(files / "src/single.bin", edited_again);
+  EXPECT_TRUE(
+      eventually([&] { return decrypts_to(files / "dst/single.bin.age", edited_again); }, 60s))
+      << log();
+  // Passes that ran since compared the unchanged encrypted targets with their sources and left
+  // them alone.
+  for (char const* name : {"small.txt", "chunks.bin", "text.txt"})
+    EXPECT_EQ(log_count("Copied " + (files / "src/folder" / name).string() + " to"), 1u)
+        << name << "\n"
+        << log();
 
   // No Error line from the passes (what precedes the start is the fixture's brief configuration).
   std::string const all = log();
