@@ -59,7 +59,7 @@ class E2eEncryption : public Service {
   }
 };
 
-TEST_F(E2eEncryption, TargetsOfFileAndDirectoryItemsDecryptToTheirSources) {
+TEST_F(E2eEncryption, TargetsOfFileDirectoryAndTreeItemsDecryptToTheirSources) {
   // One byte, a full chunk and one byte more, and several chunks with a short last one.
   std::string const small = "x";
   std::string const chunk_and_one = noise(65537, 1);
@@ -74,9 +74,16 @@ TEST_F(E2eEncryption, TargetsOfFileAndDirectoryItemsDecryptToTheirSources) {
   Item folder = item("folder", files / "src/folder", files / "dst/folder", false,
                      R"(, "encryptTarget": "true")");
   folder.type = "Verzeichnis";
+  std::string const nested = noise(65536, 5);
+  test_support::write_file(files / "src/tree/top.txt", text);
+  test_support::write_file(files / "src/tree/a/b/nested.bin", nested);
+  fs::create_directories(files / "dst/tree");
+  Item tree =
+      item("tree", files / "src/tree", files / "dst/tree", false, R"(, "encryptTarget": "true")");
+  tree.type = "Verzeichnisbaum";
   write_config_with_key({item("single", files / "src/single.bin", files / "dst/single.bin.age",
                               false, R"(, "encryptTarget": "true")"),
-                         folder});
+                         folder, tree});
   if (HasFatalFailure()) return;
   start();
 
@@ -88,6 +95,11 @@ TEST_F(E2eEncryption, TargetsOfFileAndDirectoryItemsDecryptToTheirSources) {
   EXPECT_TRUE(eventually([&] { return decrypts_to(files / "dst/folder/small.txt", small); }, 60s))
       << log();
   EXPECT_TRUE(eventually([&] { return decrypts_to(files / "dst/folder/text.txt", text); }, 60s))
+      << log();
+  EXPECT_TRUE(eventually([&] { return decrypts_to(files / "dst/tree/top.txt", text); }, 60s))
+      << log();
+  EXPECT_TRUE(
+      eventually([&] { return decrypts_to(files / "dst/tree/a/b/nested.bin", nested); }, 60s))
       << log();
   // Nothing reaches the target in the clear.
   EXPECT_NE(test_support::read_file(files / "dst/folder/text.txt").find("age-encryption.org/v1"),
