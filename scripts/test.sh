@@ -10,7 +10,7 @@ jobs=$(nproc)
 "$root/scripts/setup.sh"
 
 echo "== build (release)"
-"$root/scripts/build.sh" "$out/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLI_BENCH=ON
+"$root/scripts/build.sh" "$out/release" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DPELLI_BENCH=ON
 echo "== tests (release)"
 ctest --test-dir "$out/release" --output-on-failure -j "$jobs" --timeout 300
 

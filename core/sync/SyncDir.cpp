@@ -1,4 +1,5 @@
 #include "core/sync/SyncDir.h"
+#include "core/sync/SyncLink.h"
 
 #include "core/config/VolumeName.h"
 #include "core/control/SyncReport.h"
@@ -123,9 +124,7 @@ void SyncBase::sync_dir_entry(fs::directory_entry const& entry, std::wstring con
   }
   std::wstring const target = child(target_dir, name);
   if (as_link) {
-    // Link pairs are synced by the link job of the tree walk; here they are only counted in a
-    // dry run.
-    if (dry_run && !planning()) ++count;
+    run_link_job(*this, path, target);
     return;
   }
   // A link to a special file is not a file either: never open it.
@@ -143,7 +142,11 @@ void SyncDir::sync_ssh_dir_entry(SshDirEntry const& entry, std::wstring const& s
   std::wstring const source = child(source_dir, entry.name);
   bool const left_out = as_link ? link_filtered(entry.name, source, true, false, wildcard)
                                 : filtered(entry, source_dir, wildcard);
-  if (left_out || as_link) return;
+  if (left_out) return;
+  if (as_link) {
+    run_link_job(*this, source, child(target_dir, entry.name));
+    return;
+  }
   sync_file(source, child(target_dir, entry.name), wildcard);
 }
 
