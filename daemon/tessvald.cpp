@@ -152,12 +152,14 @@ void to_system_log(char const* message_id) {
 int main() {
   // A peer that closed its connection must not end the service.
   std::signal(SIGPIPE, SIG_IGN);
+  // Handlers first: a stop requested during start-up is honoured once the service is up, instead
+  // of killing it half-started.
+  std::signal(SIGINT, signal_handler);
+  std::signal(SIGTERM, signal_handler);
   Utilities::translation::init_locale(languages::DEFAULT_LOCALES);
   Utilities::translation::init(Utilities::translation::locale_dir());
   Utilities::Logging::instance().set_origin_tag('D');
   the_daemon = std::make_unique<MyDaemon>();
-  std::signal(SIGINT, signal_handler);
-  std::signal(SIGTERM, signal_handler);
   the_daemon->start();
   to_system_log("daemon_running");
   Utilities::log_at(LogLevel::Info, Utilities::translation::translate("daemon_started"),

@@ -41,10 +41,10 @@ TEST_F(Service, SyncsTwoItemsAndStopsCleanly) {
 
   test_support::write_file(files / "src/a.txt", "edited");
   EXPECT_TRUE(
-      eventually([&] { return test_support::read_file(files / "dst/a.txt") == "edited"; }, 5s));
+      eventually([&] { return test_support::read_file(files / "dst/a.txt") == "edited"; }, 20s));
   test_support::write_file(files / "dst/b.txt", "edited on the target");
   EXPECT_TRUE(eventually(
-      [&] { return test_support::read_file(files / "src/b.txt") == "edited on the target"; }, 5s));
+      [&] { return test_support::read_file(files / "src/b.txt") == "edited on the target"; }, 20s));
 
   EXPECT_EQ(terminate(), 0);
   std::string const all = log();
