@@ -44,6 +44,14 @@ std::uint16_t to_uint16(std::wstring const& value, std::wstring const& key) {
   }
 }
 
+std::uint32_t to_uint32_modulo(std::wstring const& value, std::wstring const& key) {
+  try {
+    return static_cast<std::uint32_t>(std::stoull(value));
+  } catch (std::exception const&) {
+    throw std::runtime_error("\"" + utf8(key) + "\": not a number: " + utf8(value));
+  }
+}
+
 void append(boost::property_tree::wptree& section, std::wstring const& key,
             std::wstring const& value) {
   section.push_back({key, boost::property_tree::wptree(value)});

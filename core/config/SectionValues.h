@@ -27,6 +27,10 @@ bool is_true(std::wstring const& value);
 // naming the key ("<key>: <reason>").
 std::uint16_t to_uint16(std::wstring const& value, std::wstring const& key);
 
+// The C library's unsigned conversion of the text (a leading minus wraps), kept modulo 2^32 as
+// the file has always been read; a text that is no number throws std::runtime_error naming the key.
+std::uint32_t to_uint32_modulo(std::wstring const& value, std::wstring const& key);
+
 // Appends key = value as a new member at the end of `section`, keeping repeated keys.
 void append(boost::property_tree::wptree& section, std::wstring const& key,
             std::wstring const& value);

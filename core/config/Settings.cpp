@@ -20,15 +20,6 @@ using Utilities::util::wstring_to_string;
 
 std::wstring decimal(unsigned long long value) { return std::to_wstring(value); }
 
-// The C library's unsigned conversion, kept modulo 2^32 as the file has always been read.
-std::uint32_t to_uint32_modulo(std::wstring const& value) {
-  try {
-    return static_cast<std::uint32_t>(std::stoull(value));
-  } catch (std::exception const&) {
-    throw std::runtime_error("\"TransferLimitKB\": not a number: " + wstring_to_string(value));
-  }
-}
-
 }  // namespace
 
 void Settings::reset() { *this = Settings{}; }
@@ -64,7 +55,8 @@ Settings get_settings(wptree const& section) {
   s.BackupProofPath = values::text_or(section, L"BackupProofPath", L"");
   s.RecycleBinDays =
       values::to_uint16(values::text_or(section, L"RecycleBinDays", L"0"), L"RecycleBinDays");
-  s.TransferLimitKB = to_uint32_modulo(values::text_or(section, L"TransferLimitKB", L"0"));
+  s.TransferLimitKB = values::to_uint32_modulo(values::text_or(section, L"TransferLimitKB", L"0"),
+                                               L"TransferLimitKB");
   s.Language = wstring_to_string(values::text_or(section, L"Language", L""));
   s.EncryptionRecipient = wstring_to_string(values::text_or(section, L"EncryptionRecipient", L""));
   return s;

@@ -16,16 +16,6 @@ using Tree = boost::property_tree::wptree;
 using Utilities::util::string_to_wstring;
 using Utilities::util::wstring_to_string;
 
-// The C library's unsigned conversion (a leading minus wraps), kept modulo 2^32.
-std::uint32_t to_uint32_modulo(std::wstring const& value, std::wstring const& key) {
-  try {
-    return static_cast<std::uint32_t>(std::stoull(value));
-  } catch (std::exception const&) {
-    throw std::runtime_error("\"" + wstring_to_string(key) +
-                             "\": not a number: " + wstring_to_string(value));
-  }
-}
-
 bool flag_or(Tree const& section, std::wstring const& key, bool fallback) {
   auto value = values::text(section, key);
   return value ? values::is_true(*value) : fallback;
@@ -93,7 +83,8 @@ SyncFlags get_sync_flags(Tree const& section) {
   schedule.until = number_or(section, L"scheduleUntil", L"0");
   schedule.days = static_cast<std::uint8_t>(number_or(section, L"scheduleDays", L"127") & 0x7f);
   flags.schedule = schedule.normalized();
-  flags.maxFileMB = to_uint32_modulo(values::text_or(section, L"maxFileMB", L"0"), L"maxFileMB");
+  flags.maxFileMB =
+      values::to_uint32_modulo(values::text_or(section, L"maxFileMB", L"0"), L"maxFileMB");
   flags.syncDeletions = flag_or(section, L"syncDeletions", false);
   flags.backupProof = flag_or(section, L"backupProof", false);
   flags.syncEmptyFiles = flag_or(section, L"syncEmptyFiles", false);

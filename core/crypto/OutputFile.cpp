@@ -42,13 +42,4 @@ bool OutputFile::close() {
   return ok;
 }
 
-bool rename_no_replace(std::filesystem::path const& from, std::filesystem::path const& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // File systems without the flag: a hard link never replaces an existing name.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  ::unlink(from.c_str());
-  return true;
-}
-
 }  // namespace KVO_Core::crypto_files

@@ -34,7 +34,4 @@ class OutputFile {
   int fd_ = -1;
 };
 
-// Renames from onto to only when nothing is at to; false (errno set) otherwise.
-bool rename_no_replace(std::filesystem::path const& from, std::filesystem::path const& to);
-
 }  // namespace KVO_Core::crypto_files

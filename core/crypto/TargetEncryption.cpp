@@ -1,5 +1,7 @@
 #include "core/crypto/TargetEncryption.h"
 
+#include "core/versions/NoClobber.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -62,8 +64,7 @@ age::Result decrypt_with(std::filesystem::path const& encrypted, std::filesystem
   bool const closed = out->close();
   if (result == age::Ok && (!synced || !closed)) result = age::WriteFailed;
   // An existing file is never replaced: the name was chosen free by the caller.
-  if (result == age::Ok && !crypto_files::rename_no_replace(staging, plain))
-    result = age::WriteFailed;
+  if (result == age::Ok && no_clobber::rename(staging, plain)) result = age::WriteFailed;
   if (result != age::Ok) ::unlink(staging.c_str());
   return result;
 }
