@@ -1,6 +1,7 @@
 // The run of one item on real folders: its state file read, reset and written, overlapping roots
 // refused, and per-entry failures that end up as report lines while the pass goes on.
 #include "core/control/ItemRun.h"
+#include "support/scoped_mount.h"
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -22,21 +23,6 @@ using KVO_Core::SyncItemType;
 using Utilities::LogLevel;
 
 constexpr uid_t NOBODY = 65534;
-
-// Runs body in a child process, under a non-root uid when the tests run as root; its exit
-// status (0: all checks held).
-int as_other_user(std::function<int()> const& body) {
-  pid_t const pid = fork();
-  if (pid == 0) {
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
-                           setresuid(NOBODY, NOBODY, NOBODY) != 0))
-      _exit(99);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 void give_to_other_user(fs::path const& p) {
   if (geteuid() == 0) {
@@ -215,7 +201,7 @@ TEST_F(ItemRun, UnwritableStateFolderIsAnErrorAndTheOldFileStays) {
   if (geteuid() != 0)
     fs::permissions(state_file.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
   auto const item = two_way_file();
-  int const status = as_other_user([&] {
+  int const status = test_support::run_as_nobody([&] {
     LogLines log;
     KVO_Core::SyncReport child_report;
     KVO_Core::ItemRunOptions options;
@@ -311,7 +297,7 @@ TEST_F(ItemRun, UnreadableSourceIsReportedAndThePassGoesOn) {
   if (geteuid() != 0) fs::permissions(dir / "src/secret", fs::perms::none);
   give_to_other_user(dir / "dst");
   auto const item = make_item(SyncItemType::Directory, dir / "src", dir / "dst", {});
-  int const status = as_other_user([&] {
+  int const status = test_support::run_as_nobody([&] {
     KVO_Core::SyncReport child_report;
     std::uint64_t n = 0;
     {

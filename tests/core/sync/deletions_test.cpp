@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "dirs_fixture.h"
+#include "support/scoped_mount.h"
 
 namespace {
 
@@ -13,20 +14,6 @@ using namespace dirs_test;
 using Utilities::LogLevel;
 
 constexpr uid_t NOBODY = 65534;
-
-// Runs body in a child under a non-root uid when the tests run as root; its exit status.
-int as_other_user(std::function<int()> const& body) {
-  pid_t const pid = fork();
-  if (pid == 0) {
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(NOBODY, NOBODY, NOBODY) != 0 ||
-                           setresuid(NOBODY, NOBODY, NOBODY) != 0))
-      _exit(99);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 void chown_all(fs::path const& root) {
   if (geteuid() != 0) return;
@@ -81,7 +68,7 @@ TEST_F(Deletions, FailingDeletionIsReportedAndTheOthersGoOn) {
   KVO_Core::SyncFlags flags;
   flags.syncDeletions = true;
   auto const it = item(flags);
-  int const status = as_other_user([&] {
+  int const status = test_support::run_as_nobody([&] {
     LogLines log;
     KVO_Core::SyncReport child;
     std::uint64_t n = 0;
@@ -115,7 +102,7 @@ TEST_F(Deletions, UnlistableSourceGivesAReportLineNoDeletionsAndKeepsTheEntries)
   }
   fs::permissions(src, fs::perms::none);
   auto const it = item(flags);
-  int const status = as_other_user([&] {
+  int const status = test_support::run_as_nobody([&] {
     KVO_Core::SyncReport child;
     std::uint64_t n = 0;
     KVO_Core::ItemRunOptions options;
