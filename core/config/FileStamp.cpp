@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 
 namespace KVO_Core {
-namespace {
 
-FileStamp from_stat(struct stat const& st) {
+FileStamp file_stamp_of(struct stat const& st) {
   FileStamp stamp;
   stamp.exists = true;
   stamp.mtime_ns =
@@ -16,18 +15,16 @@ FileStamp from_stat(struct stat const& st) {
   return stamp;
 }
 
-}  // namespace
-
 FileStamp file_stamp_of(std::filesystem::path const& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
-  return from_stat(st);
+  return file_stamp_of(st);
 }
 
 FileStamp file_stamp_of(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return {};
-  return from_stat(st);
+  return file_stamp_of(st);
 }
 
 }  // namespace KVO_Core

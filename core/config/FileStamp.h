@@ -2,6 +2,8 @@
 // and inode (Linux mtimes can be coarse, and a same-size replacement by rename keeps the time).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 
@@ -21,5 +23,7 @@ struct FileStamp {
 FileStamp file_stamp_of(std::filesystem::path const& path);
 // The stamp of an open file.
 FileStamp file_stamp_of(int fd);
+// The stamp that a stat result describes.
+FileStamp file_stamp_of(struct stat const& st);
 
 }  // namespace KVO_Core

@@ -1,5 +1,7 @@
 #include "core/control/ItemStatus.h"
 
+#include "utilities/DurableWrite.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -61,13 +63,6 @@ std::wstring line(char const* key, std::wstring const& value) {
 std::wstring side_text(std::unique_ptr<SyncPath> const& side) { return side ? side->path() : L""; }
 
 std::wstring seconds_text(TimePoint t) { return std::to_wstring(t.time_since_epoch().count()); }
-
-void sync_folder(std::filesystem::path const& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
 
 std::int64_t signed_number(std::wstring const& text) {
   std::size_t used = 0;
@@ -150,8 +145,6 @@ std::optional<ItemStatus> read(std::filesystem::path const& path) {
 }
 
 bool write(std::filesystem::path const& path, ItemStatus const& status) {
-  std::filesystem::path temp = path;
-  temp += ".tmp";
   try {
     std::filesystem::create_directories(path.parent_path());
     std::wstring text = Utilities::util::string_to_wstring(HEADER) + L"\n";
@@ -162,23 +155,13 @@ bool write(std::filesystem::path const& path, ItemStatus const& status) {
     text += line(ERRORS_KEY, std::to_wstring(status.errors));
     text += line(FIRST_ERROR_KEY, status.first_error);
     if (status.last_success) text += line(LAST_SUCCESS_KEY, seconds_text(*status.last_success));
-    Utilities::FilesystemUtil::write_utf8_file(temp, text);
+    Utilities::FilesystemUtil::replace_file_durably(path, Utilities::util::wstring_to_string(text));
   } catch (std::exception const& e) {
     Utilities::log_at(LogLevel::Info, std::string("item status not written: ") + path.string() +
                                           " (" + e.what() + ")");
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
     return false;
   }
-  bool const renamed = Utilities::FilesystemUtil::rename_file(Utilities::from_path(temp),
-                                                              Utilities::from_path(path));
-  if (renamed)
-    sync_folder(path.parent_path());
-  else {
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-  }
-  return renamed;
+  return true;
 }
 
 std::optional<ItemStatus> of(SyncItem const& item) {

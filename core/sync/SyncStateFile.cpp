@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/sync/ReplaceFile.h"
+#include "utilities/DurableWrite.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -215,11 +215,10 @@ std::optional<SyncState> read_sync_state(std::filesystem::path const& file,
 }
 
 bool write_sync_state(std::filesystem::path const& file, SyncState const& state) {
-  std::filesystem::path temporary = file;
-  temporary += ".tmp";
   try {
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-    replace_file(file, temporary, Utilities::util::wstring_to_string(sync_state_text(state)));
+    Utilities::FilesystemUtil::replace_file_durably(
+        file, Utilities::util::wstring_to_string(sync_state_text(state)));
     return true;
   } catch (std::exception const& e) {
     Utilities::log_at(Utilities::LogLevel::Error,
