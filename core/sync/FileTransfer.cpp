@@ -111,8 +111,25 @@ bool SyncFile::target_changed(std::wstring const& destination) const {
   if (!before) return false;
   bool const remote = remote_path(destination);
   if (remote && !item.flags.twoWaySync) return false;
-  std::optional<ObservedFile> const now = observe_file(destination, remote);
-  bool const changed = before->has_value() != now.has_value() || (now && differs(**before, *now));
+  return changed_since(*before, destination, observe_file(destination, remote));
+}
+
+bool SyncFile::changed_while_staging(std::wstring const& destination) const {
+  std::optional<ObservedFile> const* before = seen(destination);
+  if (!before) return false;
+  // What observe_file would give, without its lines and its volume search for a destination
+  // that is still missing: a path that stat cannot find is no file either way.
+  struct stat st {};
+  std::optional<ObservedFile> now;
+  if (::stat(Utilities::to_path(destination).c_str(), &st) == 0)
+    now = observe_file(destination, false);
+  return changed_since(*before, destination, now);
+}
+
+bool SyncFile::changed_since(std::optional<ObservedFile> const& before,
+                             std::wstring const& destination,
+                             std::optional<ObservedFile> const& now) const {
+  bool const changed = before.has_value() != now.has_value() || (now && differs(*before, *now));
   return changed && refused(destination, fsu::target_file_changed);
 }
 
@@ -248,7 +265,7 @@ bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to
     }
   }
   // The user may have changed the destination while the copy ran: that change is kept.
-  if (target_changed(to)) return false;
+  if (changed_while_staging(to)) return false;
   std::wstring parked;
   if (replacing && item.flags.fatherSonPrinciple) {
     Utilities::log_at(LogLevel::Debug, L"move_file_to_backup: " + to);

@@ -69,8 +69,7 @@ class SyncFile : public SyncBase {
   bool old_file_moved_away(FileDifference const& d, std::wstring const& old_key, bool to_target,
                            bool claimed) const;
   // Renames without replacing anything at `to`; false (the caller copies) on any failure.
-  bool rename_path(std::wstring const& from, std::wstring const& to, bool remote,
-                   bool source_side);
+  bool rename_path(std::wstring const& from, std::wstring const& to, bool remote, bool source_side);
   // The parent folder of the side the action writes.
   bool ensure_parent_dir(PlannedAction action, std::wstring const& source,
                          std::wstring const& target);
@@ -141,6 +140,11 @@ class SyncFile : public SyncBase {
                         std::optional<ObservedFile> const& source_seen);
   bool save_staged_copy(std::wstring const& from, std::wstring const& to,
                         std::optional<ObservedFile> const& source_seen, bool back);
+  // target_changed for a local destination right before the staged copy takes its name; a
+  // destination still missing costs one stat and writes no line.
+  bool changed_while_staging(std::wstring const& destination) const;
+  bool changed_since(std::optional<ObservedFile> const& before, std::wstring const& destination,
+                     std::optional<ObservedFile> const& now) const;
   void report_verification_fault(std::wstring const& from, std::wstring const& to,
                                  Utilities::FilesystemUtil::FileInfoResult fault) const;
   std::uint64_t size_to_copy(std::wstring const& from) const;
