@@ -74,43 +74,51 @@ Logging::~Logging() {
   close_file_locked();
 }
 
+// Every overload tests the level before it builds the text: most Debug lines are dropped.
 void Logging::log(LogLevel level, std::wstring const& text) {
-  accept(level, util::wstring_to_string(text));
+  if (wanted(level)) accept(level, util::wstring_to_string(text));
 }
-void Logging::log(LogLevel level, std::string const& text) { accept(level, text); }
+void Logging::log(LogLevel level, std::string const& text) {
+  if (wanted(level)) accept(level, text);
+}
 void Logging::log(LogLevel level, std::string const& a, std::string const& b) {
-  accept(level, a + b);
+  if (wanted(level)) accept(level, a + b);
 }
 void Logging::log(LogLevel level, std::string const& text, bool value) {
-  accept(level, text + (value ? "true" : "false"));
+  if (wanted(level)) accept(level, text + (value ? "true" : "false"));
 }
 void Logging::log(LogLevel level, std::string const& a, char const* b) {
-  accept(level, a + (b ? b : ""));
+  if (wanted(level)) accept(level, a + (b ? b : ""));
 }
 void Logging::log(LogLevel level, std::string const& text, Clock::time_point when) {
+  if (!wanted(level)) return;
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch());
   accept(level, text + std::to_string(seconds.count()));
 }
 void Logging::log(LogLevel level, std::wstring const& a, std::wstring const& b) {
-  accept(level, util::wstring_to_string(a) + " " + util::wstring_to_string(b));
+  if (wanted(level)) accept(level, util::wstring_to_string(a) + " " + util::wstring_to_string(b));
 }
 void Logging::log(LogLevel level, std::wstring const& a, std::string const& b) {
-  accept(level, util::wstring_to_string(a) + " " + b);
+  if (wanted(level)) accept(level, util::wstring_to_string(a) + " " + b);
 }
 void Logging::log(LogLevel level, std::wstring const& a, std::wstring const& b,
                   std::wstring const& c) {
+  if (!wanted(level)) return;
   accept(level, util::wstring_to_string(a) + " " + util::wstring_to_string(b) + " " +
                     util::wstring_to_string(c));
 }
 void Logging::log(LogLevel level, std::wstring const& a, std::wstring const& b,
                   std::wstring const& c, std::wstring const& d) {
+  if (!wanted(level)) return;
   accept(level, util::wstring_to_string(a) + " " + util::wstring_to_string(b) + " " +
                     util::wstring_to_string(c) + " " + util::wstring_to_string(d));
 }
 
+bool Logging::wanted(LogLevel level) {
+  return level != LogLevel::None && should_log(level);  // None is a threshold only
+}
+
 void Logging::accept(LogLevel level, std::string const& text) {
-  if (level == LogLevel::None) return;  // a threshold only, never a line's level
-  if (!should_log(level)) return;
   std::string line = head(level) + text + "\n";
   collect(level, line);
   write_to_file(level, line);

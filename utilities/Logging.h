@@ -106,6 +106,9 @@ class Logging {
  private:
   enum class Verdict { Write, Suppress };
 
+  // A line of this level goes somewhere (the file or the collection).
+  bool wanted(LogLevel level);
+  // Writes and collects a line whose level was found wanted.
   void accept(LogLevel level, std::string const& text);
   std::string head(LogLevel level);
   void collect(LogLevel level, std::string const& line);
@@ -165,7 +168,9 @@ inline bool log_part(bool b) { return b; }
 // them on the process's logger: wide parts are joined by blanks, two narrow parts directly.
 template <typename... Parts>
 void log_at(LogLevel level, Parts const&... parts) {
-  Logging::instance().log(level, detail::log_part(parts)...);
+  Logging& logger = Logging::instance();
+  // Dropped lines (most Debug ones) cost no conversion of their parts.
+  if (logger.should_log(level)) logger.log(level, detail::log_part(parts)...);
 }
 
 // One line at Error / FatalError; a narrow message and an exception's text join directly.
