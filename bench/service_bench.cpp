@@ -1,0 +1,642 @@
+// service_bench [--only latency,idle,pass] [--idle-seconds N] [--files N] [--samples N]
+//               [--log-level Info]
+// Runs the real service binary (tessvald, found beside this program) with HOME in a temporary
+// folder and measures what a user notices: how long a change takes to reach the target, how much
+// CPU an idle service burns, and one pass over a large tree beside rsync and unison on the same
+// trees in the same run. The service is measured only by what it shows from outside: the target's
+// files, its status files and its log.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+using Wall = std::chrono::system_clock;
+
+namespace {
+
+struct Options {
+  std::string only = "latency,idle,pass";
+  int idle_seconds = 60;
+  int files = 10000;
+  int samples = 10;
+  std::string log_level = "Info";
+  bool wants(char const* part) const { return only.find(part) != std::string::npos; }
+};
+
+double seconds(Steady::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string read_text(fs::path const& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_text(fs::path const& file, std::string const& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string json_text(std::string const& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+struct Summary {
+  double min = 0, median = 0, max = 0;
+};
+
+Summary summary(std::vector<double> values) {
+  if (values.empty()) return {};
+  std::sort(values.begin(), values.end());
+  std::size_t const n = values.size();
+  double const median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  return {values.front(), median, values.back()};
+}
+
+// ---- trees ------------------------------------------------------------------------------------
+
+// `folders` folders of `per_folder` files of 1..8 KiB, written with distinct contents.
+void make_tree(fs::path const& root, int folders, int per_folder) {
+  for (int d = 0; d < folders; ++d) {
+    fs::path const dir = root / ("folder" + std::to_string(d));
+    fs::create_directories(dir);
+    for (int f = 0; f < per_folder; ++f) {
+      std::size_t const size = 1024 + static_cast<std::size_t>((d * 131 + f * 977) % 7168);
+      std::string text(size, static_cast<char>('a' + (d + f) % 26));
+      std::string const tag = std::to_string(d) + "/" + std::to_string(f) + "\n";
+      text.replace(0, std::min(tag.size(), text.size()), tag);
+      write_text(dir / ("file" + std::to_string(f) + ".txt"), text);
+    }
+  }
+}
+
+std::vector<fs::path> files_below(fs::path const& root) {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_regular_file(ec)) out.push_back(fs::relative(it->path(), root));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Every source file is in the target with the same size (and contents when asked), and the
+// target holds no other file.
+bool same_tree(fs::path const& source, fs::path const& target, bool contents) {
+  std::vector<fs::path> const a = files_below(source);
+  std::vector<fs::path> const b = files_below(target);
+  if (a != b) return false;
+  for (fs::path const& rel : a) {
+    std::error_code e1, e2;
+    if (fs::file_size(source / rel, e1) != fs::file_size(target / rel, e2) || e1 || e2)
+      return false;
+    if (contents && read_text(source / rel) != read_text(target / rel)) return false;
+  }
+  return true;
+}
+
+// Only the sizes of the source's files, cheap enough to poll while a copy runs.
+bool sizes_arrived(fs::path const& source, std::vector<fs::path> const& files,
+                   fs::path const& target) {
+  for (fs::path const& rel : files) {
+    std::error_code e1, e2;
+    auto const want = fs::file_size(source / rel, e1);
+    auto const have = fs::file_size(target / rel, e2);
+    if (e2 || e1 || want != have) return false;
+  }
+  return true;
+}
+
+bool poll(std::function<bool()> const& done, Steady::duration limit, Steady::duration step = 2ms) {
+  auto const end = Steady::now() + limit;
+  while (!done()) {
+    if (Steady::now() > end) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
+// ---- the service ------------------------------------------------------------------------------
+
+struct Item {
+  std::string name;
+  std::string type = "Verzeichnisbaum";
+  fs::path source;
+  fs::path target;
+  int cycle = 1;
+  bool watch = false;
+};
+
+class Service {
+ public:
+  Service(fs::path program, fs::path home, std::string log_level)
+      : program_(std::move(program)), home_(std::move(home)), log_level_(std::move(log_level)) {}
+  Service(Service const&) = delete;
+  Service& operator=(Service const&) = delete;
+  ~Service() { stop(); }
+
+  fs::path data_dir() const { return home_ / "Library/Application Support/pellimoravin"; }
+  fs::path log_file() const { return home_ / ".cache/pellimoravin/pellimoravin.log"; }
+  fs::path status_file(std::string const& item) const {
+    return data_dir() / "status" / (item + ".status");
+  }
+  pid_t pid() const { return pid_; }
+
+  void configure(std::vector<Item> const& items) {
+    std::string text =
+        R"({"Settings": {"StartMinimzed": "false", "MinimizeInsteadOfClose": "false",
+  "Autostart": "false", "StartSyncAtStart": "true", "Language": "en"},
+  "Logging": {"LogLevel": ")" +
+        log_level_ + R"(", "LogFilePathName": ")" + json_text(log_file().string()) +
+        R"(", "RetentionDays": "7", "EditorPathName": ""},
+  "Syncitems": {)";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      Item const& it = items[i];
+      text += (i ? ",\n" : "\n") + std::string("  \"Syncitem\": {\"name\": \"") +
+              json_text(it.name) + "\", \"type\": \"" + it.type + "\", \"source\": \"" +
+              json_text(it.source.string()) + "\", \"target\": \"" + json_text(it.target.string()) +
+              "\", \"wildcard\": \"\", \"SyncCycle\": \"" + std::to_string(it.cycle) +
+              "\", \"syncflags\": {\"delAftercopy\": \"false\", \"twoWaySync\": \"false\", "
+              "\"copyWhenTargetNewer\": \"false\", \"fatherSonPrinciple\": \"false\", "
+              "\"enabled\": \"true\", \"watchChanges\": \"" +
+              (it.watch ? "true" : "false") + "\"}}";
+    }
+    text += "}}\n";
+    fs::path const file = data_dir() / "pellimoravin.json";
+    bool const existed = fs::exists(file);
+    auto const before = existed ? fs::last_write_time(file) : fs::file_time_type();
+    write_text(file, text);
+    // The service notices a new configuration by its write time.
+    if (existed && fs::last_write_time(file) <= before) fs::last_write_time(file, before + 1s);
+  }
+
+  void start() {
+    started_ = Wall::now();
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      ::setenv("HOME", home_.c_str(), 1);
+      ::setenv("TZ", "UTC", 1);  // log times are read back as UTC
+      ::unsetenv("XDG_CACHE_HOME");
+      ::execl(program_.c_str(), "tessvald", nullptr);
+      ::_exit(127);
+    }
+  }
+
+  Wall::time_point started() const { return started_; }
+
+  bool alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    auto const end = Steady::now() + 10s;
+    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (Steady::now() > end) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    pid_ = -1;
+  }
+
+  std::size_t log_lines() const {
+    std::string const all = read_text(log_file());
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n'));
+  }
+
+ private:
+  fs::path program_;
+  fs::path home_;
+  std::string log_level_;
+  pid_t pid_ = -1;
+  Wall::time_point started_;
+};
+
+std::optional<Wall::time_point> mtime_of(fs::path const& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return Wall::time_point(std::chrono::duration_cast<Wall::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+}
+
+double wall_seconds(Wall::time_point from, Wall::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// ---- CPU of a process and its threads ---------------------------------------------------------
+
+// Fields after the command's closing parenthesis of a /proc stat line.
+std::vector<std::string> stat_fields(fs::path const& file, std::string* comm = nullptr) {
+  std::string const text = read_text(file);
+  auto const open = text.find('(');
+  auto const close = text.rfind(')');
+  if (close == std::string::npos) return {};
+  if (comm && open != std::string::npos) *comm = text.substr(open + 1, close - open - 1);
+  std::istringstream in(text.substr(close + 2));
+  std::vector<std::string> out;
+  for (std::string f; in >> f;) out.push_back(f);
+  return out;
+}
+
+// utime + stime of the whole process, in clock ticks.
+std::uint64_t process_ticks(pid_t pid) {
+  auto const f = stat_fields("/proc/" + std::to_string(pid) + "/stat");
+  if (f.size() < 13) return 0;
+  return std::stoull(f[11]) + std::stoull(f[12]);  // fields 14 and 15 of the line
+}
+
+struct ThreadUse {
+  std::string comm;
+  std::uint64_t runtime_ns = 0;
+  std::uint64_t switches = 0;
+};
+
+std::map<int, ThreadUse> thread_use(pid_t pid) {
+  std::map<int, ThreadUse> out;
+  std::error_code ec;
+  for (auto const& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    int const tid = std::atoi(entry.path().filename().c_str());
+    ThreadUse use;
+    stat_fields(entry.path() / "stat", &use.comm);
+    std::istringstream sched(read_text(entry.path() / "schedstat"));
+    sched >> use.runtime_ns;
+    std::istringstream status(read_text(entry.path() / "status"));
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        use.switches += std::stoull(line.substr(line.find(':') + 1));
+    }
+    out[tid] = use;
+  }
+  return out;
+}
+
+// ---- peers ------------------------------------------------------------------------------------
+
+// Runs a command with extra environment, its output to `log`; the exit code.
+int run(std::vector<std::string> const& argv, std::vector<std::string> const& env,
+        fs::path const& log) {
+  pid_t const pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    for (std::string const& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    if (std::freopen(log.c_str(), "a", stdout) == nullptr) ::_exit(126);
+    ::dup2(::fileno(stdout), 2);
+    std::vector<char*> args;
+    for (std::string const& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class Peers {
+ public:
+  Peers(fs::path const& work, fs::path source)
+      : source_(std::move(source)),
+        rsync_target_(work / "rsync-target"),
+        unison_target_(work / "unison-target"),
+        unison_dir_(work / "unison-archive"),
+        home_(work / "peer-home"),
+        log_(work / "peers.log") {
+    fs::create_directories(unison_dir_);
+    fs::create_directories(home_);
+    fs::create_directories(unison_target_);
+  }
+
+  double rsync() {
+    return timed("rsync",
+                 {"rsync", "-a", "--delete", source_.string() + "/", rsync_target_.string() + "/"});
+  }
+  double unison() {
+    return timed("unison", {"unison", source_.string(), unison_target_.string(), "-batch", "-times",
+                            "-silent", "-ui", "text"});
+  }
+  bool in_step() const {
+    return same_tree(source_, rsync_target_, true) && same_tree(source_, unison_target_, true);
+  }
+
+ private:
+  double timed(char const* name, std::vector<std::string> const& argv) {
+    std::vector<std::string> const env{"HOME=" + home_.string(), "UNISON=" + unison_dir_.string()};
+    auto const start = Steady::now();
+    int const rc = run(argv, env, log_);
+    double const took = seconds(Steady::now() - start);
+    if (rc != 0)
+      throw std::runtime_error(std::string(name) + " failed with exit code " + std::to_string(rc) +
+                               ", see " + log_.string());
+    return took;
+  }
+
+  fs::path source_, rsync_target_, unison_target_, unison_dir_, home_, log_;
+};
+
+// ---- the measurements -------------------------------------------------------------------------
+
+class Bench {
+ public:
+  Bench(fs::path program, fs::path work, Options options)
+      : program_(std::move(program)), work_(std::move(work)), options_(std::move(options)) {}
+
+  void latency() {
+    std::printf("\n== latency from a change in the source to the synchronised target ==\n");
+    latency_of("SyncCycle 1, not watched", 1, false, false, 2.0);
+    latency_of("watched, rewritten in place", 3600, true, false, 3.5);
+    latency_of("watched, replaced by rename", 3600, true, true, 3.5);
+  }
+
+  void idle() {
+    std::printf("\n== CPU of an idle service over %d s (%% of one core) ==\n",
+                options_.idle_seconds);
+    idle_of("20 items, SyncCycle 60", 20, 2, 10, 60, false);
+    idle_of("20 items, SyncCycle 1", 20, 2, 10, 1, false);
+    idle_of("10 watched trees of 300 files, SyncCycle 3600", 10, 10, 30, 3600, true);
+  }
+
+  void pass();
+
+ private:
+  fs::path fresh(std::string const& name) {
+    fs::path const dir = work_ / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+  }
+
+  void latency_of(char const* label, int cycle, bool watch, bool by_rename, double expected_max);
+  void idle_of(char const* label, int items, int folders, int per_folder, int cycle, bool watch);
+
+  fs::path program_;
+  fs::path work_;
+  Options options_;
+};
+
+// A change is either written into the file (truncate, write, close: several events) or written
+// beside the tree and renamed over the file (one event), as many editors save.
+void Bench::latency_of(char const* label, int cycle, bool watch, bool by_rename,
+                       double expected_max) {
+  fs::path const dir = fresh(std::string("latency-") + (watch ? "watched" : "cycle"));
+  fs::path const source = dir / "source";
+  fs::path const target = dir / "target";
+  make_tree(source, 3, 100);
+  // A watched side missing when watching starts is not watched until the next reload, so the
+  // target folder is there beforehand, as a backup folder usually is.
+  fs::create_directories(target);
+  Service service(program_, dir / "home", options_.log_level);
+  service.configure({Item{"latency", "Verzeichnisbaum", source, target, cycle, watch}});
+  service.start();
+  if (!poll([&] { return same_tree(source, target, true); }, 60s, 50ms))
+    throw std::runtime_error(std::string(label) + ": the first pass did not finish");
+  // A watched item also sees its own writes to the target and runs once more two seconds later.
+  std::this_thread::sleep_for(watch ? 3s : 1500ms);
+  fs::path const changed = source / "folder1" / "file7.txt";
+  fs::path const arrived = target / "folder1" / "file7.txt";
+  std::vector<double> samples;
+  int late = 0;
+  for (int i = 0; i < options_.samples; ++i) {
+    std::string const text = "sample " + std::to_string(i) + " " + std::string(100 + i, 'x');
+    if (by_rename) {
+      write_text(dir / "staging", text);
+      fs::rename(dir / "staging", changed);
+    } else {
+      write_text(changed, text);
+    }
+    auto const start = Steady::now();
+    if (!poll([&] { return read_text(arrived) == text; }, 30s))
+      throw std::runtime_error(std::string(label) + ": a change did not arrive in 30 s");
+    double const took = seconds(Steady::now() - start);
+    samples.push_back(took);
+    if (took > expected_max) ++late;
+    // Changes land at different points of the service's one-second pass rhythm.
+    std::this_thread::sleep_for(std::chrono::milliseconds((watch ? 4500 : 300) + (i * 373) % 1000));
+  }
+  Summary const s = summary(samples);
+  std::string each;
+  for (double v : samples) {
+    char one[16];
+    std::snprintf(one, sizeof one, " %.2f", v);
+    each += one;
+  }
+  std::printf(
+      "%-30s %2zu samples  min %5.2f s  median %5.2f s  max %5.2f s  (%d above %.1f s)\n"
+      "    each:%s\n",
+      label, samples.size(), s.min, s.median, s.max, late, expected_max, each.c_str());
+  if (!service.alive()) throw std::runtime_error(std::string(label) + ": the service ended");
+}
+
+void Bench::idle_of(char const* label, int items, int folders, int per_folder, int cycle,
+                    bool watch) {
+  fs::path const dir = fresh("idle");
+  std::vector<Item> list;
+  for (int i = 0; i < items; ++i) {
+    fs::path const source = dir / "sources" / ("s" + std::to_string(i));
+    make_tree(source, folders, per_folder);
+    fs::create_directories(dir / "targets" / ("t" + std::to_string(i)));  // see latency_of
+    list.push_back(Item{"item" + std::to_string(i), "Verzeichnisbaum", source,
+                        dir / "targets" / ("t" + std::to_string(i)), cycle, watch});
+  }
+  Service service(program_, dir / "home", options_.log_level);
+  service.configure(list);
+  service.start();
+  bool const ready = poll(
+      [&] {
+        for (Item const& item : list)
+          if (!fs::exists(service.status_file(item.name)) ||
+              !same_tree(item.source, item.target, false))
+            return false;
+        return true;
+      },
+      120s, 100ms);
+  if (!ready) throw std::runtime_error(std::string(label) + ": the first passes did not finish");
+  std::this_thread::sleep_for(4s);  // past a watched item's run for its own target writes
+  std::size_t const lines_before = service.log_lines();
+  auto const threads_before = thread_use(service.pid());
+  std::uint64_t const ticks_before = process_ticks(service.pid());
+  auto const start = Steady::now();
+  std::this_thread::sleep_for(std::chrono::seconds(options_.idle_seconds));
+  std::uint64_t const ticks_after = process_ticks(service.pid());
+  double const elapsed = seconds(Steady::now() - start);
+  auto const threads_after = thread_use(service.pid());
+  double const cpu =
+      static_cast<double>(ticks_after - ticks_before) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  std::printf("%-48s CPU %6.3f s in %5.1f s = %6.2f %%  (log lines meanwhile: %zu)\n", label, cpu,
+              elapsed, 100.0 * cpu / elapsed, service.log_lines() - lines_before);
+  for (auto const& [tid, after] : threads_after) {
+    auto const before = threads_before.find(tid);
+    std::uint64_t const ns =
+        after.runtime_ns - (before == threads_before.end() ? 0 : before->second.runtime_ns);
+    std::uint64_t const switches =
+        after.switches - (before == threads_before.end() ? 0 : before->second.switches);
+    if (ns == 0 && switches == 0) continue;
+    std::printf("    thread %-7d %-16s %8.2f ms on CPU, %6.1f wake-ups/s\n", tid,
+                after.comm.c_str(), static_cast<double>(ns) / 1e6,
+                static_cast<double>(switches) / elapsed);
+  }
+  if (!service.alive()) throw std::runtime_error(std::string(label) + ": the service ended");
+}
+
+void Bench::pass() {
+  int const folders = std::max(1, options_.files / 100);
+  int const per_folder = std::max(1, options_.files / folders);
+  std::printf("\n== one pass over %d files in %d folders (one Verzeichnisbaum item) ==\n",
+              folders * per_folder, folders);
+  fs::path const dir = fresh("pass");
+  fs::path const source = dir / "source";
+  fs::path const target = dir / "service-target";
+  make_tree(source, folders, per_folder);
+  std::vector<fs::path> const files = files_below(source);
+  ::sync();
+
+  // A long cycle and no watching: the service runs the item once at start, and the bench starts
+  // it anew for each pass.
+  Item const item{"big", "Verzeichnisbaum", source, target, 3600, false};
+  Service service(program_, dir / "home", options_.log_level);
+  service.configure({item});
+  fs::path const status = service.status_file(item.name);
+
+  service.start();
+  auto const copy_started = Steady::now();
+  if (!poll([&] { return sizes_arrived(source, files, target); }, 1800s, 50ms))
+    throw std::runtime_error("the initial copy did not finish in 30 minutes");
+  double const copy_seen = seconds(Steady::now() - copy_started);
+  if (!poll([&] { return fs::exists(status); }, 60s, 5ms))
+    throw std::runtime_error("no status file after the initial copy");
+  double const copy_pass = wall_seconds(service.started(), *mtime_of(status));
+  if (!same_tree(source, target, true)) throw std::runtime_error("initial copy: target differs");
+  service.stop();
+
+  Peers peers(dir, source);
+  double const copy_rsync = peers.rsync();
+  double const copy_unison = peers.unison();
+  if (!peers.in_step()) throw std::runtime_error("initial copy: a peer's target differs");
+  std::printf(
+      "%-20s service %8.3f s (start to status; %.3f s until seen)  rsync %8.3f s (x%.2f)"
+      "  unison %8.3f s (x%.2f)\n",
+      "initial copy", copy_pass, copy_seen, copy_rsync, copy_pass / copy_rsync, copy_unison,
+      copy_pass / copy_unison);
+
+  // One pass of a fresh service: from its start to the status file written at the end of the
+  // item's run (removed first, so that the run writes it anew).
+  auto service_pass = [&]() -> double {
+    fs::remove(status);
+    service.start();
+    if (!poll([&] { return fs::exists(status); }, 1800s, 5ms))
+      throw std::runtime_error("no status file after a pass");
+    std::this_thread::sleep_for(50ms);  // the status file is in place, its time is final
+    double const took = wall_seconds(service.started(), *mtime_of(status));
+    service.stop();
+    return took;
+  };
+
+  std::vector<double> idle_service, idle_rsync, idle_unison;
+  for (int i = 0; i < 5; ++i) {
+    idle_service.push_back(service_pass());
+    idle_rsync.push_back(peers.rsync());
+    idle_unison.push_back(peers.unison());
+  }
+  Summary const a = summary(idle_service), b = summary(idle_rsync), c = summary(idle_unison);
+  std::printf(
+      "%-20s service %8.3f s (min %.3f, max %.3f)  rsync %8.3f s (x%.2f)"
+      "  unison %8.3f s (x%.2f)   medians of 5\n",
+      "no change", a.median, a.min, a.max, b.median, a.median / b.median, c.median,
+      a.median / c.median);
+
+  std::vector<double> changed_service, changed_rsync, changed_unison;
+  std::size_t const step = 100;  // 1% of the files, a different set each round
+  for (std::size_t round = 0; round < 3; ++round) {
+    for (std::size_t i = round; i < files.size(); i += step)
+      write_text(source / files[i],
+                 "changed in round " + std::to_string(round) + "\n" + read_text(source / files[i]));
+    changed_service.push_back(service_pass());
+    if (!same_tree(source, target, true)) throw std::runtime_error("1% changed: target differs");
+    changed_rsync.push_back(peers.rsync());
+    changed_unison.push_back(peers.unison());
+    if (!peers.in_step()) throw std::runtime_error("1% changed: a peer's target differs");
+  }
+  Summary const d = summary(changed_service), e = summary(changed_rsync),
+                f = summary(changed_unison);
+  std::printf(
+      "%-20s service %8.3f s (min %.3f, max %.3f)  rsync %8.3f s (x%.2f)"
+      "  unison %8.3f s (x%.2f)   medians of 3\n",
+      "1% changed", d.median, d.min, d.max, e.median, d.median / e.median, f.median,
+      d.median / f.median);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string const key = argv[i];
+    if (key == "--only")
+      options.only = argv[i + 1];
+    else if (key == "--idle-seconds")
+      options.idle_seconds = std::max(1, std::atoi(argv[i + 1]));
+    else if (key == "--files")
+      options.files = std::max(100, std::atoi(argv[i + 1]));
+    else if (key == "--log-level")
+      options.log_level = argv[i + 1];
+    else if (key == "--samples")
+      options.samples = std::max(1, std::atoi(argv[i + 1]));
+    else {
+      std::fprintf(stderr, "service_bench: unknown option %s\n", argv[i]);
+      return 2;
+    }
+  }
+  fs::path const program = fs::read_symlink("/proc/self/exe").parent_path() / "tessvald";
+  if (!fs::exists(program)) {
+    std::fprintf(stderr, "service_bench: %s missing\n", program.c_str());
+    return 1;
+  }
+  std::string pattern = (fs::temp_directory_path() / "service_bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    std::perror("service_bench: mkdtemp");
+    return 1;
+  }
+  fs::path const work = pattern;
+  std::printf("service %s, work folder %s\n", program.c_str(), work.c_str());
+  try {
+    Bench bench(program, work, options);
+    if (options.wants("latency")) bench.latency();
+    if (options.wants("idle")) bench.idle();
+    if (options.wants("pass")) bench.pass();
+  } catch (std::exception const& e) {
+    std::fprintf(stderr, "service_bench: %s (work folder kept: %s)\n", e.what(), work.c_str());
+    return 1;
+  }
+  fs::remove_all(work);
+  return 0;
+}
