@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +49,14 @@ inline Item item(std::string name, fs::path source, fs::path target, bool two_wa
   return i;
 }
 
+// The same for a whole directory tree.
+inline Item tree_item(std::string name, fs::path source, fs::path target, bool two_way = false,
+                      std::string flags = "") {
+  Item i = item(std::move(name), std::move(source), std::move(target), two_way, std::move(flags));
+  i.type = "Verzeichnisbaum";
+  return i;
+}
+
 inline std::string json_text(std::string const& s) {
   std::string out;
   for (char c : s) {
@@ -55,9 +66,15 @@ inline std::string json_text(std::string const& s) {
   return out;
 }
 
-inline std::string config_json(std::vector<Item> const& items) {
-  std::string text = R"({"Settings": {"Language": "en"},
-  "Logging": {"LogLevel": "Info"},
+// A configuration that reads without an error line: a "Settings" member with the flags it
+// requires and English texts, plus `extra_settings` (members, each with a leading comma), all on
+// the first line; then the items. Without a "Logging" member the log keeps its defaults (level
+// Info, the file under HOME's cache folder).
+inline std::string config_json(std::vector<Item> const& items, std::string const& extra_settings) {
+  std::string text =
+      R"({"Settings": {"StartMinimzed": "false", "MinimizeInsteadOfClose": "false", )"
+      R"("Autostart": "false", "StartSyncAtStart": "false", "Language": "en")" +
+      extra_settings + R"(},
   "Syncitems": {)";
   bool first = true;
   for (Item const& item : items) {
@@ -77,6 +94,8 @@ inline std::string config_json(std::vector<Item> const& items) {
   return text;
 }
 
+inline std::string config_json(std::vector<Item> const& items) { return config_json(items, ""); }
+
 inline bool eventually(std::function<bool()> const& pred, std::chrono::milliseconds limit = 10s) {
   auto const end = std::chrono::steady_clock::now() + limit;
   while (!pred()) {
@@ -90,6 +109,33 @@ inline unsigned mode_of(fs::path const& p) {
   struct stat st {};
   if (::stat(p.c_str(), &st) != 0) return 0;
   return st.st_mode & 07777;
+}
+
+// Everything below `root` by relative path: a folder as "/", a link as "-> " and its target, a
+// file as its content. Empty when the root is missing.
+inline std::map<std::string, std::string> tree_of(fs::path const& root) {
+  std::map<std::string, std::string> tree;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string const name = it->path().lexically_relative(root).string();
+    if (it->is_symlink())
+      tree[name] = "-> " + fs::read_symlink(it->path()).string();
+    else if (it->is_directory())
+      tree[name] = "/";
+    else
+      tree[name] = test_support::read_file(it->path());
+  }
+  return tree;
+}
+
+// The names directly inside a folder, sorted.
+inline std::vector<std::string> names_in(fs::path const& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 class Service : public ::testing::Test {
@@ -106,6 +152,20 @@ class Service : public ::testing::Test {
     std::size_t n = 0;
     for (auto at = all.find(part); at != std::string::npos; at = all.find(part, at + 1)) ++n;
     return n;
+  }
+  // The lines of the log, without their line feeds.
+  std::vector<std::string> log_lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(log());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  // The log lines at a level ("Error" finds no "FatalError" line).
+  std::vector<std::string> lines_at(std::string const& level) const {
+    std::vector<std::string> found;
+    for (std::string const& line : log_lines())
+      if (line.find(" " + level + "\t") != std::string::npos) found.push_back(line);
+    return found;
   }
 
   // Writes the configuration with a write time that differs from the previous one.
@@ -126,13 +186,33 @@ class Service : public ::testing::Test {
     if (pid == 0) {
       setenv("HOME", home.path().c_str(), 1);
       unsetenv("XDG_CACHE_HOME");
+      // Lines logged before the configuration names a language are English too.
+      setenv("LANGUAGE", "en", 1);
       execl(PELLI_BINARY_DIR "/bin/tessvald", "tessvald", nullptr);
       _exit(127);
     }
   }
 
-  // SIGTERM; the exit status, or -1 when it did not end within the limit.
-  int terminate(std::chrono::milliseconds limit = 3s) {
+  // Whether the service has its SIGTERM handler in place (bit 15 of SigCgt); a signal sent before
+  // that would end it by the default action.
+  bool handles_sigterm() const {
+    std::string const status = test_support::read_file("/proc/" + std::to_string(pid) + "/status");
+    auto const at = status.find("SigCgt:\t");
+    return at != std::string::npos &&
+           (std::stoull(status.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
+  }
+
+  // Whether the service still runs; one that ended is reaped (and `pid` cleared).
+  bool alive() {
+    if (pid <= 0) return false;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) return true;
+    pid = -1;
+    return false;
+  }
+
+  // SIGTERM; the exit status, or -1 when it did not end within the (generous) limit.
+  int terminate(std::chrono::milliseconds limit = 20s) {
     if (pid <= 0) return -1;
     ::kill(pid, SIGTERM);
     int status = 0;

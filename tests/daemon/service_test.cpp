@@ -1,6 +1,7 @@
-// The real service end to end: two local file items (one one-way, one two-way), their files
-// kept in step, status and state files, lock files, editing, and a clean stop.
-#include <fcntl.h>
+// The real service end to end: two local tree items (one one-way, one two-way) kept in step,
+// their status and state files, the lock files, edits on either side, and a clean stop.
+#include <ctime>
+#include <regex>
 
 #include "service_fixture.h"
 
@@ -8,165 +9,180 @@ namespace {
 
 using namespace service_test;
 
-TEST_F(Service, SyncsTwoItemsAndStopsCleanly) {
-  test_support::write_file(files / "src/a.txt", "one way");
-  test_support::write_file(files / "src/b.txt", "two way");
-  write_config(config_json({item("oneway", files / "src/a.txt", files / "dst/a.txt", false),
-                            item("twoway", files / "src/b.txt", files / "dst/b.txt", true)}));
+// A status file split into its first line and its key/value lines in file order.
+struct StatusFile {
+  std::string head;
+  std::vector<std::string> keys;
+  std::map<std::string, std::string> values;
+  bool ends_in_line_feed = false;
+};
+
+StatusFile read_status(fs::path const& file) {
+  StatusFile status;
+  std::string const text = test_support::read_file(file);
+  status.ends_in_line_feed = !text.empty() && text.back() == '\n';
+  std::istringstream in(text);
+  std::getline(in, status.head);
+  for (std::string line; std::getline(in, line);) {
+    auto const tab = line.find('\t');
+    std::string const key = line.substr(0, tab);
+    status.keys.push_back(key);
+    status.values[key] = tab == std::string::npos ? "" : line.substr(tab + 1);
+  }
+  return status;
+}
+
+ino_t inode_of(fs::path const& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(Service, KeepsTwoTreesInStepAndStopsCleanly) {
+  fs::path const one_src = files / "src/one";
+  fs::path const one_dst = files / "dst/one";
+  fs::path const two_src = files / "src/two";
+  fs::path const two_dst = files / "dst/two";
+  test_support::write_file(one_src / "top.txt", "top");
+  test_support::write_file(one_src / "a/side.txt", "beside");
+  test_support::write_file(one_src / "a/b/deep.txt", "deep down");
+  test_support::write_file(two_src / "x.txt", "two way");
+  test_support::write_file(two_src / "d/e/f.txt", "nested");
+  // Found only in the target of the two-way item: it comes back to the source.
+  test_support::write_file(two_dst / "t/only.txt", "from the target");
+  write_config(config_json(
+      {tree_item("oneway", one_src, one_dst, false), tree_item("twoway", two_src, two_dst, true)}));
+  std::time_t const started = std::time(nullptr);
   start();
-  EXPECT_TRUE(
-      eventually([&] { return test_support::read_file(files / "dst/a.txt") == "one way"; }));
-  EXPECT_TRUE(
-      eventually([&] { return test_support::read_file(files / "dst/b.txt") == "two way"; }));
-  EXPECT_TRUE(eventually([&] { return log_count(" D Info\tSync service started.") == 1; }))
-      << log();
 
-  ASSERT_TRUE(eventually([&] { return fs::exists(status_file("twoway")); }));
-  std::string const status = test_support::read_file(status_file("oneway"));
-  std::string const head = "pellimoravin-item-status 1\nsource\t" + (files / "src/a.txt").string() +
-                           "\ntarget\t" + (files / "dst/a.txt").string() + "\nlast_pass\t";
-  EXPECT_EQ(status.substr(0, head.size()), head);
-  EXPECT_NE(status.find("\nreachable\t1\nerrors\t0\nfirst_error\t\nlast_success\t"),
-            std::string::npos)
-      << status;
+  auto const in_step = [&] {
+    return tree_of(one_dst) == tree_of(one_src) && tree_of(two_dst) == tree_of(two_src) &&
+           tree_of(two_src).count("t/only.txt") == 1;
+  };
+  ASSERT_TRUE(eventually(in_step, 20s)) << log();
+  EXPECT_EQ(tree_of(one_dst).size(), 5u) << "three files in two nested folders";
+  EXPECT_EQ(test_support::read_file(two_src / "t/only.txt"), "from the target");
 
-  std::vector<std::string> states;
-  for (auto const& entry : fs::directory_iterator(data_dir() / "state"))
-    states.push_back(entry.path().filename().string());
+  // Every line carries the service's tag; the start line ends in the blank of its empty part.
+  ASSERT_TRUE(eventually([&] { return log_count("Sync service started.") == 1; }));
+  std::regex const start_line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} D Info\tSync service started\. )");
+  std::size_t starts = 0;
+  for (std::string const& line : log_lines()) {
+    EXPECT_EQ(line.substr(23, 3), " D ") << line;
+    if (std::regex_match(line, start_line)) ++starts;
+  }
+  EXPECT_EQ(starts, 1u) << log();
+
+  ASSERT_TRUE(eventually(
+      [&] { return fs::exists(status_file("oneway")) && fs::exists(status_file("twoway")); }));
+  std::time_t const checked = std::time(nullptr);
+  for (auto const& [name, source, target] :
+       {std::tuple{"oneway", one_src, one_dst}, std::tuple{"twoway", two_src, two_dst}}) {
+    SCOPED_TRACE(name);
+    StatusFile const status = read_status(status_file(name));
+    EXPECT_EQ(status.head, "pellimoravin-item-status 1");
+    EXPECT_TRUE(status.ends_in_line_feed);
+    EXPECT_EQ(status.keys, (std::vector<std::string>{"source", "target", "last_pass", "reachable",
+                                                     "errors", "first_error", "last_success"}));
+    EXPECT_EQ(status.values.at("source"), source.string());
+    EXPECT_EQ(status.values.at("target"), target.string());
+    std::time_t const last_pass = std::stoll(status.values.at("last_pass"));
+    EXPECT_GE(last_pass, started);
+    EXPECT_LE(last_pass, checked);
+    EXPECT_EQ(status.values.at("reachable"), "1");
+    EXPECT_EQ(status.values.at("errors"), "0");
+    EXPECT_EQ(status.values.at("first_error"), "");
+    EXPECT_EQ(status.values.at("last_success"), status.values.at("last_pass"))
+        << "a clean pass is the last success";
+  }
+
+  // While the outcome stays the same, a status file is rewritten at most once a minute.
+  std::string const first_status = test_support::read_file(status_file("oneway"));
+  ino_t const first_inode = inode_of(status_file("oneway"));
+
+  // Only the two-way item keeps a state between passes.
+  std::vector<std::string> const states = names_in(data_dir() / "state");
   ASSERT_EQ(states.size(), 1u);
-  EXPECT_NE(states[0].find("twoway"), std::string::npos);
+  EXPECT_EQ(fs::path(states[0]).stem(), "twoway");
+  EXPECT_GT(fs::file_size(data_dir() / "state" / states[0]), 0u);
 
-  EXPECT_EQ(mode_of(data_dir() / "sync-background.lock"), 0600u);
-  EXPECT_EQ(mode_of(data_dir() / "sync-foreground.lock"), 0600u);
+  for (char const* lock : {"sync-background.lock", "sync-foreground.lock"}) {
+    EXPECT_EQ(mode_of(data_dir() / lock), 0600u) << lock;
+    EXPECT_EQ(fs::file_size(data_dir() / lock), 0u) << lock << " is never written";
+  }
 
-  test_support::write_file(files / "src/a.txt", "edited");
-  EXPECT_TRUE(
-      eventually([&] { return test_support::read_file(files / "dst/a.txt") == "edited"; }, 20s));
-  test_support::write_file(files / "dst/b.txt", "edited on the target");
-  EXPECT_TRUE(eventually(
-      [&] { return test_support::read_file(files / "src/b.txt") == "edited on the target"; }, 20s));
-
-  EXPECT_EQ(terminate(), 0);
-  std::string const all = log();
-  ASSERT_FALSE(all.empty());
-  std::string const last = all.substr(all.rfind('\n', all.size() - 2) + 1);
-  EXPECT_NE(last.find(" D Info\tSync service stopped."), std::string::npos) << last;
-}
-
-TEST_F(Service, MalformedConfigurationWhileRunningThenRepaired) {
-  test_support::write_file(files / "src/a.txt", "first");
-  std::string const good =
-      config_json({item("item", files / "src/a.txt", files / "dst/a.txt", false)});
-  write_config(good);
-  start();
-  ASSERT_TRUE(eventually([&] { return test_support::read_file(files / "dst/a.txt") == "first"; }));
-
-  write_config("{ this is not json");
-  ASSERT_TRUE(eventually([&] { return log_count("Configuration read again:") == 1; })) << log();
-  EXPECT_GE(log_count("FatalError"), 1u);
-  test_support::write_file(files / "src/a.txt", "second");
-  std::this_thread::sleep_for(2500ms);
-  EXPECT_EQ(test_support::read_file(files / "dst/a.txt"), "first") << "no items while broken";
-  EXPECT_EQ(log_count("Configuration read again:"), 1u) << "a broken file is not re-read";
-
-  write_config(good);
-  EXPECT_TRUE(eventually([&] { return test_support::read_file(files / "dst/a.txt") == "second"; }));
-  EXPECT_EQ(terminate(), 0);
-}
-
-TEST_F(Service, MalformedConfigurationAtStartReachesTheLog) {
-  write_config("{ broken");
-  start();
-  EXPECT_TRUE(eventually([&] { return log_count("FatalError") >= 1; })) << log();
-  EXPECT_TRUE(eventually([&] { return log_count(" D Info\t") >= 1; }));
-  EXPECT_EQ(terminate(), 0);
-}
-
-TEST_F(Service, ForegroundLockHeldMeansNoPassUntilReleased) {
-  test_support::write_file(files / "src/a.txt", "waiting");
-  write_config(config_json({item("item", files / "src/a.txt", files / "dst/a.txt", false)}));
-  int fd = ::open((data_dir() / "sync-foreground.lock").c_str(), O_RDWR | O_CREAT, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  start();
-  ASSERT_TRUE(eventually([&] { return fs::exists(data_dir() / "sync-background.lock"); }));
-  std::this_thread::sleep_for(2s);
-  EXPECT_FALSE(fs::exists(files / "dst/a.txt")) << "no pass while the foreground lock is held";
-  // The waiting service holds no lock of its own (apart from a brief probe).
-  int bg = ::open((data_dir() / "sync-background.lock").c_str(), O_RDWR);
-  ASSERT_GE(bg, 0);
+  // Edits and new files in new subfolders, on the one-way source and on both two-way sides.
+  test_support::write_file(one_src / "a/b/deep.txt", "deep down, edited");
+  test_support::write_file(one_src / "a/new/fresh.txt", "fresh");
+  test_support::write_file(two_dst / "d/e/f.txt", "nested, edited on the target");
+  test_support::write_file(two_src / "d/g/new.txt", "new in the source");
+  test_support::write_file(two_dst / "t/u/newer.txt", "new in the target");
   EXPECT_TRUE(eventually(
       [&] {
-        if (::flock(bg, LOCK_EX | LOCK_NB) != 0) return false;
-        ::flock(bg, LOCK_UN);
-        return true;
+        auto const one = tree_of(one_dst);
+        auto const two = tree_of(two_src);
+        return one == tree_of(one_src) && one.count("a/new/fresh.txt") == 1 &&
+               one.at("a/b/deep.txt") == "deep down, edited" && two == tree_of(two_dst) &&
+               two.count("t/u/newer.txt") == 1 && two.count("d/g/new.txt") == 1 &&
+               two.at("d/e/f.txt") == "nested, edited on the target";
       },
-      2s));
-  ::close(bg);
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
-  EXPECT_TRUE(
-      eventually([&] { return test_support::read_file(files / "dst/a.txt") == "waiting"; }));
+      20s))
+      << log();
+
+  EXPECT_EQ(inode_of(status_file("oneway")), first_inode) << "rewritten without a change";
+  EXPECT_EQ(test_support::read_file(status_file("oneway")), first_status);
+
+  EXPECT_TRUE(lines_at("Error").empty()) << log();
+  EXPECT_TRUE(lines_at("FatalError").empty()) << log();
+  EXPECT_TRUE(lines_at("Warning").empty()) << log();
+
   EXPECT_EQ(terminate(), 0);
+  std::vector<std::string> const lines = log_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(" D Info\tSync service stopped. "), std::string::npos)
+      << lines.back();
+  EXPECT_EQ(log_count("Sync service stopped."), 1u);
 }
 
-TEST_F(Service, UnreachableTargetWarnsOnceAndIsRecorded) {
-  test_support::write_file(files / "src/a.txt", "x");
-  write_config(
-      config_json({item("far", files / "src/a.txt", files / "missing/deeper/a.txt", false)}));
+TEST_F(Service, TwoWayTargetFolderGoneIsFilledAgainAndTheSourceKept) {
+  fs::path const source = files / "src/two";
+  fs::path const target = files / "dst/two";
+  test_support::write_file(source / "a.txt", "a");
+  test_support::write_file(source / "sub/b.txt", "b");
+  write_config(config_json({tree_item("pair", source, target, true)}));
   start();
-  ASSERT_TRUE(eventually([&] { return fs::exists(status_file("far")); }));
-  std::this_thread::sleep_for(2500ms);  // several passes and at least one re-probe
-  EXPECT_EQ(log_count("Warning\tSource or target not reachable: "), 1u) << log();
-  EXPECT_NE(test_support::read_file(status_file("far")).find("\nreachable\t0\n"),
-            std::string::npos);
-  fs::create_directories(files / "missing/deeper");
-  EXPECT_TRUE(eventually(
-      [&] { return test_support::read_file(files / "missing/deeper/a.txt") == "x"; }, 15s));
+  ASSERT_TRUE(eventually([&] { return tree_of(target) == tree_of(source); })) << log();
+  auto const kept = tree_of(source);
+  ASSERT_TRUE(eventually([&] { return !names_in(data_dir() / "state").empty(); }));
+
+  // Its parent is still there, so the target counts as reachable: the remembered pairs must not
+  // turn into deletions on the source.
+  fs::remove_all(target);
+  EXPECT_TRUE(eventually([&] { return tree_of(target) == kept; }, 20s)) << log();
+  EXPECT_EQ(tree_of(source), kept);
+  std::string const warning = "Warning\tSync item pair: the target folder " + target.string() +
+                              " is gone; the remembered state is reset.";
+  EXPECT_EQ(log_count(warning), 1u) << log();
   EXPECT_EQ(terminate(), 0);
 }
 
-TEST_F(Service, EncryptionRefusedWritesNoPlainCopy) {
-  test_support::write_file(files / "src/a.txt", "secret");
-  write_config(config_json({item("enc", files / "src/a.txt", files / "dst/a.txt", true,
-                                 R"(, "encryptTarget": "true")")}));
+TEST_F(Service, StopRequestedDuringStartUpStillStartsAndStopsOnce) {
+  write_config(config_json({}));
   start();
-  ASSERT_TRUE(eventually([&] { return fs::exists(status_file("enc")); }));
-  EXPECT_GE(log_count("Error\t"), 1u);
-  EXPECT_NE(log().find(" enc\n"), std::string::npos) << "the refusal names the item: " << log();
-  EXPECT_NE(test_support::read_file(status_file("enc")).find("\nerrors\t1\n"), std::string::npos);
-  EXPECT_FALSE(fs::exists(files / "dst/a.txt"));
+  auto const begin = std::chrono::steady_clock::now();
+  while (!handles_sigterm()) {
+    ASSERT_LT(std::chrono::steady_clock::now() - begin, 30s);
+    std::this_thread::sleep_for(1ms);
+  }
+  ::kill(pid, SIGTERM);
+  ::kill(pid, SIGINT);  // a second request changes nothing
   EXPECT_EQ(terminate(), 0);
+  EXPECT_EQ(log_count("Sync service started."), 1u) << log();
+  EXPECT_EQ(log_count("Sync service stopped."), 1u) << log();
+  std::vector<std::string> const lines = log_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("Sync service stopped."), std::string::npos) << log();
 }
-
-TEST_F(Service, ItemOutsideItsScheduleDoesNotRun) {
-  test_support::write_file(files / "src/a.txt", "x");
-  std::time_t t = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&t, &local);
-  int const today = (local.tm_wday + 6) % 7;
-  // Whole days, every day but today (and the test does not run across midnight: it takes seconds).
-  int const days = 127 & ~(1 << today);
-  test_support::write_file(files / "src/b.txt", "y");
-  write_config(config_json(
-      {item(
-           "closed", files / "src/a.txt", files / "dst/a.txt", false,
-           R"(, "scheduleLimited": "true", "scheduleFrom": "0", "scheduleUntil": "0", "scheduleDays": ")" +
-               std::to_string(days) + "\""),
-       item("open", files / "src/b.txt", files / "dst/b.txt", false)}));
-  start();
-  ASSERT_TRUE(eventually([&] { return test_support::read_file(files / "dst/b.txt") == "y"; }));
-  std::this_thread::sleep_for(1500ms);
-  EXPECT_FALSE(fs::exists(files / "dst/a.txt"));
-  EXPECT_FALSE(fs::exists(status_file("closed")));
-  EXPECT_EQ(terminate(), 0);
-}
-
-}  // namespace
-
-namespace {
-
-using namespace service_test;
 
 TEST_F(Service, WatchedItemRunsAfterAChangeNotOnItsCycle) {
   test_support::write_file(files / "src/a.txt", "first");
@@ -179,62 +195,6 @@ TEST_F(Service, WatchedItemRunsAfterAChangeNotOnItsCycle) {
   test_support::write_file(files / "src/a.txt", "changed");
   EXPECT_TRUE(
       eventually([&] { return test_support::read_file(files / "dst/a.txt") == "changed"; }));
-  EXPECT_EQ(terminate(), 0);
-}
-
-}  // namespace
-
-namespace {
-
-using namespace service_test;
-
-TEST_F(Service, SigtermDuringALargeCopyLeavesNothingHalfDone) {
-  test_support::write_file(files / "dst/big.bin", "old target");
-  {
-    std::string block(1 << 20, 'x');
-    fs::create_directories(files / "src");
-    std::FILE* f = std::fopen((files / "src/big.bin").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    for (int i = 0; i < 600; ++i) std::fwrite(block.data(), 1, block.size(), f);
-    std::fclose(f);
-  }
-  write_config(config_json({item("big", files / "src/big.bin", files / "dst/big.bin", false)}));
-  start();
-  // Stop as soon as the copy has begun (or the pass is over).
-  eventually(
-      [&] {
-        for (auto const& e : fs::directory_iterator(files / "dst"))
-          if (e.path().filename() != "big.bin") return true;
-        return fs::file_size(files / "dst/big.bin") > 100;
-      },
-      10s);
-  EXPECT_EQ(terminate(), 0);
-  auto const size = fs::file_size(files / "dst/big.bin");
-  EXPECT_TRUE(size == 10 || size == fs::file_size(files / "src/big.bin"))
-      << "the old target or the whole new one, size " << size;
-  std::vector<std::string> names;
-  for (auto const& e : fs::directory_iterator(files / "dst"))
-    names.push_back(e.path().filename().string());
-  EXPECT_EQ(names, std::vector<std::string>{"big.bin"}) << "nothing stray";
-}
-
-}  // namespace
-
-namespace {
-
-using namespace service_test;
-
-TEST_F(Service, DeletedConfigurationStopsSyncingButNotTheService) {
-  test_support::write_file(files / "src/a.txt", "first");
-  write_config(config_json({item("item", files / "src/a.txt", files / "dst/a.txt", false)}));
-  start();
-  ASSERT_TRUE(eventually([&] { return test_support::read_file(files / "dst/a.txt") == "first"; }));
-  fs::remove(config_file());
-  ASSERT_TRUE(eventually([&] { return log_count("Configuration read again:") == 1; })) << log();
-  test_support::write_file(files / "src/a.txt", "second");
-  std::this_thread::sleep_for(2s);
-  EXPECT_EQ(test_support::read_file(files / "dst/a.txt"), "first");
-  EXPECT_EQ(::kill(pid, 0), 0) << "still running";
   EXPECT_EQ(terminate(), 0);
 }
 

@@ -1,0 +1,136 @@
+// The checks the running service makes before it runs an item: an unreachable target (reported
+// once, recorded, synchronised once it appears), an encryption it cannot honour (refused, no
+// plain copy), and a weekly window that does not allow the present day.
+#include <ctime>
+
+#include "service_fixture.h"
+
+namespace {
+
+using namespace service_test;
+
+// The "key\tvalue" lines of a status file; the first line under the key "".
+std::map<std::string, std::string> status_values(fs::path const& file) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(test_support::read_file(file));
+  std::getline(in, values[""]);
+  for (std::string line; std::getline(in, line);) {
+    auto const tab = line.find('\t');
+    if (tab != std::string::npos) values[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  return values;
+}
+
+TEST_F(Service, UnreachableTargetWarnsOnceAndSyncsOnceItAppears) {
+  fs::path const source = files / "src/tree";
+  fs::path const target = files / "missing/deeper/tree";  // its parent is missing too
+  test_support::write_file(source / "sub/a.txt", "x");
+  write_config(config_json({tree_item("far", source, target)}));
+  start();
+  std::string const warning =
+      "Warning\tSource or target not reachable: " + source.string() + " -> " + target.string();
+  ASSERT_TRUE(eventually([&] { return fs::exists(status_file("far")); })) << log();
+  auto status = status_values(status_file("far"));
+  EXPECT_EQ(status["reachable"], "0");
+  EXPECT_EQ(status["errors"], "1");
+  EXPECT_EQ(status["first_error"], warning.substr(warning.find('\t') + 1));
+  EXPECT_EQ(status.count("last_success"), 0u) << "never reached";
+
+  // Several passes and the first re-probe of the pair (2 s after the first): still one warning.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(log_count(warning), 1u) << log();
+  EXPECT_FALSE(fs::exists(files / "missing"));
+
+  fs::create_directories(files / "missing/deeper");
+  EXPECT_TRUE(eventually([&] { return tree_of(target) == tree_of(source); }, 20s)) << log();
+  EXPECT_TRUE(eventually([&] {
+    status = status_values(status_file("far"));
+    return status["reachable"] == "1";
+  }));
+  EXPECT_EQ(status["errors"], "0");
+  EXPECT_EQ(status["first_error"], "");
+  EXPECT_EQ(status["last_success"], status["last_pass"]);
+  EXPECT_EQ(log_count(warning), 1u);
+  EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(Service, EncryptionThatCannotBeHonouredIsRefusedWithoutAPlainCopy) {
+  std::string const encrypt = R"(, "encryptTarget": "true")";
+  struct Refused {
+    char const* name;
+    bool two_way;
+    std::string flags;
+    char const* text;
+  };
+  std::vector<Refused> const refused = {
+      {"twoway", true, encrypt, "Encrypted targets are not possible with two-way synchronisation."},
+      {"moves", false, encrypt + R"(, "trackMoves": "true")",
+       "Encrypted targets are not possible when moves are tracked."},
+      {"nokey", false, encrypt, "No encryption key has been set up."},
+  };
+  std::vector<Item> items;
+  for (Refused const& r : refused) {
+    test_support::write_file(files / "src" / r.name / "secret.txt", "secret");
+    items.push_back(
+        tree_item(r.name, files / "src" / r.name, files / "dst" / r.name, r.two_way, r.flags));
+  }
+  test_support::write_file(files / "src/plain/open.txt", "open");
+  items.push_back(tree_item("plain", files / "src/plain", files / "dst/plain"));
+  write_config(config_json(items));
+  start();
+  ASSERT_TRUE(eventually([&] {
+    return tree_of(files / "dst/plain") == tree_of(files / "src/plain");
+  })) << log();
+  ASSERT_TRUE(eventually([&] {
+    for (Refused const& r : refused)
+      if (!fs::exists(status_file(r.name))) return false;
+    return true;
+  })) << log();
+  std::this_thread::sleep_for(1500ms);  // more passes: the refusal is repeated, its line is not
+
+  for (Refused const& r : refused) {
+    SCOPED_TRACE(r.name);
+    std::string const line = std::string(r.text) + " " + r.name;
+    EXPECT_EQ(log_count("Error\t" + line + "\n"), 1u) << log();
+    auto const status = status_values(status_file(r.name));
+    EXPECT_EQ(status.at("reachable"), "1");
+    EXPECT_EQ(status.at("errors"), "1");
+    EXPECT_EQ(status.at("first_error"), line);
+    EXPECT_EQ(status.count("last_success"), 0u);
+    EXPECT_FALSE(fs::exists(files / "dst" / r.name)) << "nothing written to the target";
+  }
+  EXPECT_EQ(lines_at("Error").size(), refused.size()) << log();
+  EXPECT_EQ(names_in(data_dir() / "state"), std::vector<std::string>{}) << "no state kept";
+  EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(Service, ItemOutsideItsWeeklyWindowDoesNotRun) {
+  std::time_t const now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  int const today = (local.tm_wday + 6) % 7;  // 0 is Monday
+  // Today and tomorrow, so that a test running over midnight sees the same answer.
+  int const near = (1 << today) | (1 << ((today + 1) % 7));
+  auto const window = [](int days) {
+    return R"(, "scheduleLimited": "true", "scheduleFrom": "0", "scheduleUntil": "0", )"
+           R"("scheduleDays": ")" +
+           std::to_string(days) + "\"";
+  };
+  test_support::write_file(files / "src/closed/a.txt", "x");
+  test_support::write_file(files / "src/open/b.txt", "y");
+  write_config(config_json(
+      {tree_item("closed", files / "src/closed", files / "dst/closed", false, window(127 & ~near)),
+       tree_item("open", files / "src/open", files / "dst/open", false, window(near))}));
+  start();
+  ASSERT_TRUE(eventually([&] {
+    return tree_of(files / "dst/open") == tree_of(files / "src/open");
+  })) << log();
+  std::this_thread::sleep_for(1500ms);  // more passes
+  EXPECT_FALSE(fs::exists(files / "dst/closed"));
+  EXPECT_FALSE(fs::exists(status_file("closed")));
+  EXPECT_TRUE(fs::exists(status_file("open")));
+  EXPECT_EQ(log_count((files / "src/closed").string()), 0u) << log();
+  EXPECT_EQ(terminate(), 0);
+}
+
+}  // namespace

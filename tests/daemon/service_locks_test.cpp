@@ -1,0 +1,76 @@
+// The running service and the two lock files: while another process holds the foreground lock
+// (the desktop application) or the background lock (a second service), no pass runs; once the
+// holder lets go, the items are synchronised.
+#include <fcntl.h>
+
+#include "service_fixture.h"
+
+namespace {
+
+using namespace service_test;
+
+struct LockCase {
+  char const* name;
+  char const* held;               // the lock file held by this test process
+  std::size_t own_lock_warnings;  // "the same kind holds the lock" warnings while waiting
+};
+
+class ServiceLocks : public Service, public ::testing::WithParamInterface<LockCase> {
+ protected:
+  // Whether the lock file can be taken right now; it is let go at once.
+  bool lock_free(fs::path const& file) const {
+    int const fd = ::open(file.c_str(), O_RDWR);
+    if (fd < 0) return false;
+    bool const free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (free) ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return free;
+  }
+};
+
+TEST_P(ServiceLocks, NoPassWhileHeldSynchronisedAfterRelease) {
+  LockCase const& c = GetParam();
+  fs::path const source = files / "src/tree";
+  fs::path const target = files / "dst/tree";
+  test_support::write_file(source / "sub/a.txt", "waiting");
+  write_config(config_json({tree_item("tree", source, target)}));
+  fs::path const held = data_dir() / c.held;
+  int const fd = ::open(held.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  start();
+  ASSERT_TRUE(eventually([&] { return fs::exists(data_dir() / "sync-background.lock"); }));
+
+  // A waiting service holds no lock of its own, apart from an instant while it probes.
+  fs::path const own = data_dir() / "sync-background.lock";
+  if (own != held) {
+    int free = 0;
+    for (int i = 0; i < 20; ++i) {
+      if (lock_free(own)) ++free;
+      std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_GE(free, 15) << "the background lock is held while waiting";
+  } else {
+    std::this_thread::sleep_for(2s);
+  }
+  EXPECT_FALSE(fs::exists(target)) << "no pass while the lock is held\n" << log();
+  EXPECT_FALSE(fs::exists(status_file("tree")));
+  EXPECT_EQ(lines_at("Warning").size(), c.own_lock_warnings) << log();
+  EXPECT_TRUE(alive());
+
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
+  EXPECT_TRUE(eventually([&] { return tree_of(target) == tree_of(source); }, 20s)) << log();
+  EXPECT_TRUE(eventually([&] { return fs::exists(status_file("tree")); }));
+  EXPECT_EQ(lines_at("Warning").size(), c.own_lock_warnings) << log();
+  for (char const* lock : {"sync-background.lock", "sync-foreground.lock"})
+    EXPECT_EQ(fs::file_size(data_dir() / lock), 0u) << lock << " is never written";
+  EXPECT_EQ(terminate(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, ServiceLocks,
+                         ::testing::Values(LockCase{"Foreground", "sync-foreground.lock", 0},
+                                           LockCase{"SecondService", "sync-background.lock", 1}),
+                         [](auto const& info) { return std::string(info.param.name); });
+
+}  // namespace
