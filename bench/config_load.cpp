@@ -65,6 +65,17 @@ int main(int argc, char** argv) {
   std::printf("pellimoravin read  %.3f s (%s, %zu items)\n", read_s, read ? "ok" : "FAILED",
               config->syncitems().size());
   std::printf("pellimoravin write %.3f s (%s)\n", write_s, written ? "ok" : "FAILED");
+  // The file as the service itself writes it (one value a line, indented) read back.
+  auto written_file = home / "written.json";
+  start = Clock::now();
+  bool reread = config->read(Utilities::from_path(written_file));
+  double reread_s = seconds_since(start);
+  std::printf(
+      "pellimoravin read of its own file (%ju bytes) %.3f s (%s, %zu items)\n",
+      static_cast<std::uintmax_t>(std::filesystem::file_size(written_file)), reread_s,
+      reread && config->syncitems().size() == static_cast<std::size_t>(count) ? "ok" : "FAILED",
+      config->syncitems().size());
+  std::fflush(stdout);  // before the peer's lines
 
   std::string peer = "python3 -c \"import json,time;t=time.monotonic();d=json.load(open('" +
                      file.string() +
@@ -74,5 +85,5 @@ int main(int argc, char** argv) {
                      "s'%(r,time.monotonic()-t))\"";
   int peer_status = std::system(peer.c_str());
   std::filesystem::remove_all(home);
-  return read && written && peer_status == 0 ? 0 : 1;
+  return read && written && reread && peer_status == 0 ? 0 : 1;
 }

@@ -240,11 +240,14 @@ std::optional<std::filesystem::path> is_mountpoint(std::filesystem::path const& 
   return std::nullopt;
 }
 
-std::wstring read_utf8_file(std::filesystem::path const& p) {
+std::string read_file_bytes(std::filesystem::path const& p) {
   FileInfoResult reason = no_failure;
-  FileDescriptor fd = open_regular(p, reason);
+  std::uint64_t size = 0;
+  FileDescriptor fd = open_regular(p, reason, &size);
   if (!fd) throw std::ios_base::failure("cannot open " + p.string());
   std::string bytes;
+  // Sized up front: growing a large text step by step copies and touches it several times over.
+  bytes.reserve(static_cast<std::size_t>(size));
   std::vector<char> block(64 * 1024);
   for (;;) {
     ssize_t const n = read_full(fd.get(), block.data(), block.size());
@@ -252,7 +255,11 @@ std::wstring read_utf8_file(std::filesystem::path const& p) {
     if (n == 0) break;
     bytes.append(block.data(), static_cast<std::size_t>(n));
   }
-  return util::string_to_wstring(bytes);
+  return bytes;
+}
+
+std::wstring read_utf8_file(std::filesystem::path const& p) {
+  return util::string_to_wstring(read_file_bytes(p));
 }
 
 void write_utf8_file(std::filesystem::path const& p, std::wstring const& text) {

@@ -56,6 +56,8 @@ std::optional<std::filesystem::path> is_mountpoint(std::filesystem::path const& 
 // U+FEFF). Throws std::ios_base::failure "cannot open <path>" when it cannot be opened and
 // "cannot read <path>" when reading fails part-way.
 std::wstring read_utf8_file(std::filesystem::path const& p);
+// The whole file's bytes as they are; throws as read_utf8_file does.
+std::string read_file_bytes(std::filesystem::path const& p);
 // Writes the text as UTF-8 without byte-order mark, created or truncated, and syncs it to disk
 // before returning. Throws std::runtime_error "text not convertible to UTF-8: <path>" and
 // std::ios_base::failure when the file cannot be opened, written, synced or closed; a failed

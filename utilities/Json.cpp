@@ -1,7 +1,8 @@
 #include "utilities/Json.h"
 
-#include <sstream>
 #include <stdexcept>
+
+#include "utilities/Util.h"
 
 namespace Utilities::json {
 
@@ -16,44 +17,69 @@ bool representable(Tree const& node, bool is_root) {
   return true;
 }
 
-std::wstring escaped(std::wstring const& text) {
-  static constexpr wchar_t DIGITS[] = L"0123456789ABCDEF";
-  std::wstring out;
-  out.reserve(text.size());
+void check_representable(Tree const& node, bool is_root) {
+  if (!representable(node, is_root))
+    throw std::invalid_argument("ptree contains data that cannot be represented in JSON format");
+}
+
+// Text goes out as it is (wide) or as UTF-8 the way wstring_to_string encodes it.
+void put(std::wstring& out, wchar_t c) { out += c; }
+void put(std::string& out, wchar_t c) {
+  if (c >= 0 && c < 0x80) {
+    out += static_cast<char>(c);
+  } else {
+    out += util::wstring_to_string(std::wstring(1, c));
+  }
+}
+
+template <typename Out>
+void put(Out& out, char const* ascii) {
+  out.append(ascii, ascii + std::char_traits<char>::length(ascii));
+}
+
+template <typename Out>
+void indent(Out& out, int depth) {
+  out.append(static_cast<std::size_t>(depth) * 4, typename Out::value_type(' '));
+}
+
+template <typename Out>
+void put_quoted(Out& out, std::wstring const& text) {
+  static constexpr char DIGITS[] = "0123456789ABCDEF";
+  put(out, L'"');
   for (wchar_t c : text) {
     switch (c) {
       case L'\b':
-        out += L"\\b";
+        put(out, "\\b");
         break;
       case L'\t':
-        out += L"\\t";
+        put(out, "\\t");
         break;
       case L'\n':
-        out += L"\\n";
+        put(out, "\\n");
         break;
       case L'\f':
-        out += L"\\f";
+        put(out, "\\f");
         break;
       case L'\r':
-        out += L"\\r";
+        put(out, "\\r");
         break;
       case L'"':
-        out += L"\\\"";
+        put(out, "\\\"");
         break;
       case L'\\':
-        out += L"\\\\";
+        put(out, "\\\\");
         break;
       default:
         if (c >= 0 && c < 32) {
-          out += L"\\u00";
-          out += DIGITS[c >> 4];
-          out += DIGITS[c & 0x0F];
+          put(out, "\\u00");
+          put(out, static_cast<wchar_t>(DIGITS[c >> 4]));
+          put(out, static_cast<wchar_t>(DIGITS[c & 0x0F]));
         } else {
-          out += c;
+          put(out, c);
         }
     }
   }
-  return out;
+  put(out, L'"');
 }
 
 bool all_keys_empty(Tree const& node) {
@@ -62,32 +88,76 @@ bool all_keys_empty(Tree const& node) {
   return true;
 }
 
-void write(std::wostringstream& out, Tree const& node, int depth) {
+template <typename Out>
+void write(Out& out, Tree const& node, int depth) {
   if (depth > 0 && node.empty()) {
-    out << L'"' << escaped(node.data()) << L'"';
+    put_quoted(out, node.data());
     return;
   }
   bool const array = depth > 0 && all_keys_empty(node);
-  out << (array ? L'[' : L'{') << L'\n';
+  put(out, array ? "[\n" : "{\n");
   std::size_t remaining = node.size();
   for (auto const& [key, child] : node) {
-    out << std::wstring(static_cast<std::size_t>(depth + 1) * 4, L' ');
-    if (!array) out << L'"' << escaped(key) << L"\": ";
+    indent(out, depth + 1);
+    if (!array) {
+      put_quoted(out, key);
+      put(out, ": ");
+    }
     write(out, child, depth + 1);
-    out << (--remaining > 0 ? L",\n" : L"\n");
+    put(out, --remaining > 0 ? ",\n" : "\n");
   }
-  out << std::wstring(static_cast<std::size_t>(depth) * 4, L' ') << (array ? L']' : L'}');
+  indent(out, depth);
+  put(out, array ? "]" : "}");
 }
 
 }  // namespace
 
 std::wstring to_text(Tree const& tree) {
-  if (!representable(tree, true))
-    throw std::invalid_argument("ptree contains data that cannot be represented in JSON format");
-  std::wostringstream out;
+  check_representable(tree, true);
+  std::wstring out;
   write(out, tree, 0);
-  out << L'\n';
-  return out.str();
+  out += L'\n';
+  return out;
+}
+
+NodeWriter::NodeWriter(std::string& out) : NodeWriter(out, 0, false) {}
+
+NodeWriter::NodeWriter(std::string& out, int depth, bool array)
+    : out_(out), depth_(depth), array_(array) {}
+
+void NodeWriter::start_member(std::wstring const& key) {
+  if (count_++ == 0) {
+    put(out_, array_ ? "[\n" : "{\n");
+  } else {
+    put(out_, ",\n");
+  }
+  indent(out_, depth_ + 1);
+  if (!array_) {
+    put_quoted(out_, key);
+    put(out_, ": ");
+  }
+}
+
+void NodeWriter::add(std::wstring const& key, Tree const& value) {
+  check_representable(value, false);
+  start_member(key);
+  write(out_, value, depth_ + 1);
+}
+
+NodeWriter NodeWriter::add_node(std::wstring const& key, bool array) {
+  start_member(key);
+  return NodeWriter(out_, depth_ + 1, array);
+}
+
+void NodeWriter::close() {
+  if (count_ == 0) {
+    put(out_, depth_ > 0 ? "\"\"" : "{\n}\n");
+    return;
+  }
+  put(out_, "\n");
+  indent(out_, depth_);
+  put(out_, array_ ? "]" : "}");
+  if (depth_ == 0) put(out_, "\n");
 }
 
 }  // namespace Utilities::json

@@ -23,8 +23,10 @@
 
 #include "core/config/Accounts.h"
 #include "core/config/FileStamp.h"
+#include "core/config/JsonRead.h"
 #include "core/config/Settings.h"
 #include "core/config/SyncItem.h"
+#include "utilities/Json.h"
 
 namespace KVO_Core {
 
@@ -142,14 +144,16 @@ class Config {
   Config();
   static void init_singleton();
 
-  bool interpret_json(Tree tree);
-  bool read_ssh_accounts(Tree const& root);
-  bool read_devices(Tree const& root);
-  void read_sync_items(Tree const& root);
-  Tree build_tree() const;
-  void write_ssh_accounts(Tree& root) const;
-  void write_devices(Tree& root) const;
-  void write_sync_items(Tree& root) const;
+  // The file's top-level members; false when there is none.
+  bool interpret_json(std::vector<json_read::Member> const& top);
+  bool read_ssh_accounts(std::vector<json_read::Member> const& entries);
+  bool read_devices(std::vector<json_read::Member> const& entries);
+  void read_sync_items(std::vector<json_read::Member> const& entries);
+  // The whole file as it is to be written, about `expected_size` bytes long.
+  std::string file_text(std::size_t expected_size) const;
+  void write_ssh_accounts(Utilities::json::NodeWriter& root) const;
+  void write_devices(Utilities::json::NodeWriter& root) const;
+  void write_sync_items(Utilities::json::NodeWriter& root) const;
   // Item file names in use, kept with the items (items_mutex).
   struct FileNames {
     std::multiset<std::wstring> state;
@@ -173,6 +177,7 @@ class Config {
   // Serialises read and write; the leftovers belong to it.
   mutable std::mutex file_mutex;
   Leftovers leftovers;
+  std::size_t text_size_ = 0;  // of the file last read or written, to size the next write
 
   mutable std::mutex stamp_mutex;
   std::wstring config_path_;

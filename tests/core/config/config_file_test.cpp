@@ -307,6 +307,34 @@ TEST_F(ConfigFile, InvalidUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(config().syncitems().at(0).name, L"a\uFFFD");
 }
 
+TEST_F(ConfigFile, EscapedAndNonAsciiTextsSurviveARoundTrip) {
+  // Escapes, a surrogate pair and raw UTF-8 in an array of items, beside an entry that is skipped.
+  std::string escaped = R"(\u00e9t\u00e9 \ud83d\ude00 caf)"
+                        "\xC3\xA9"
+                        R"( \"q\" \/)";
+  std::string bad_item = R"({"name": "b\u00e4d", "type": "Datei"})";
+  ASSERT_TRUE(read_text(R"({"Syncitems": [)" + item_json(escaped) + ", " + bad_item + "]}"));
+  std::wstring const name = L"\u00E9t\u00E9 \U0001F600 caf\u00E9 \"q\" /";
+  ASSERT_EQ(config().syncitems().size(), 1u);
+  EXPECT_EQ(config().syncitems()[0].name, name);
+  EXPECT_EQ(config().syncitems()[0].source()->path(), L"/src/" + name);
+
+  ASSERT_TRUE(write());
+  std::string text = file_text();
+  EXPECT_NE(text.find("\"name\": \"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80 caf\xC3\xA9 \\\"q\\\" /\""),
+            std::string::npos);
+  auto items = parse(text).get_child(L"Syncitems");
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(std::next(items.begin())->first, L"");
+  EXPECT_EQ(std::next(items.begin())->second, parse(bad_item));
+
+  Config::unload();
+  ASSERT_TRUE(config().read(wide(config_file())));
+  EXPECT_EQ(config().syncitems().at(0).name, name);
+  ASSERT_TRUE(write());
+  EXPECT_EQ(file_text(), text);
+}
+
 TEST_F(ConfigFile, SkippedEntriesAndSectionsSurviveTheNextWrite) {
   std::string bad_item = R"({"name": "typo", "type": "Datei", "sourc": "/s", "target": "/t",
       "wildcard": "", "SyncCycle": "60", "mine": "kept"})";
