@@ -214,7 +214,9 @@ void Logging::write_line(std::string const& line) {
   do {
     n = ::write(fd_, line.data(), line.size());
   } while (n < 0 && errno == EINTR);
-  if (n > 0) ::fsync(fd_);
+  // The line and the file's new length are on disk before log returns; only the file's times
+  // may follow later, which spares a second disk write per line.
+  if (n > 0) ::fdatasync(fd_);
 }
 
 void Logging::notify_fatal(std::string const& line) {
