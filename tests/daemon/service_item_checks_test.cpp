@@ -25,7 +25,11 @@ TEST_F(Service, UnreachableTargetWarnsOnceAndSyncsOnceItAppears) {
   fs::path const source = files / "src/tree";
   fs::path const target = files / "missing/deeper/tree";  // its parent is missing too
   test_support::write_file(source / "sub/a.txt", "x");
-  write_config(config_json({tree_item("far", source, target)}));
+  // A long cycle: an unreachable run is no sync, so the item stays due and runs as soon as the
+  // target can be reached, not an hour later.
+  Item far = tree_item("far", source, target);
+  far.cycle = "3600";
+  write_config(config_json({far}));
   start();
   std::string const warning =
       "Warning\tSource or target not reachable: " + source.string() + " -> " + target.string();

@@ -184,6 +184,57 @@ TEST_F(Service, StopRequestedDuringStartUpStillStartsAndStopsOnce) {
   EXPECT_NE(lines.back().find("Sync service stopped."), std::string::npos) << log();
 }
 
+TEST_F(Service, LongCycleRunsAtStartAndAfterAReloadOnly) {
+  fs::path const source = files / "src/tree";
+  fs::path const target = files / "dst/tree";
+  test_support::write_file(source / "a.txt", "first");
+  Item hourly = tree_item("hourly", source, target);
+  hourly.cycle = "3600";
+  std::string const config = config_json({hourly});
+  write_config(config);
+  start();
+  ASSERT_TRUE(eventually([&] { return test_support::read_file(target / "a.txt") == "first"; }))
+      << log();
+  test_support::write_file(source / "a.txt", "second");
+  std::this_thread::sleep_for(2s);  // about two passes
+  EXPECT_EQ(test_support::read_file(target / "a.txt"), "first") << "not due within its cycle";
+
+  write_config(config);  // the same text, a new write time: read again, every item due again
+  EXPECT_TRUE(eventually([&] { return test_support::read_file(target / "a.txt") == "second"; }))
+      << log();
+  EXPECT_EQ(log_count("Configuration read again: "), 1u);
+  EXPECT_EQ(terminate(), 0);
+}
+
+// The log as an earlier run left it: the cut at start-up drops lines past the retention (seven
+// days by default) while the lines of the starting service, also those logged during the cut, stay.
+TEST_F(Service, FirstLogCutDropsOldLinesAndKeepsEveryNewOne) {
+  auto const stamp = [](std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S.000", &local);
+    return std::string(text);
+  };
+  std::time_t const now = std::time(nullptr);
+  test_support::write_file(log_file(), stamp(now - 30 * 86400) + " D Info\tan old line\n" +
+                                           stamp(now - 86400) + " D Info\tyesterday's line\n");
+  fs::path const source = files / "src/tree";
+  fs::path const target = files / "dst/tree";
+  test_support::write_file(source / "a.txt", "a");
+  write_config(config_json({tree_item("tree", source, target)}));
+  start();
+  ASSERT_TRUE(eventually([&] { return tree_of(target) == tree_of(source); })) << log();
+  EXPECT_TRUE(eventually([&] { return log_count("an old line") == 0; })) << log();
+  std::vector<std::string> const lines = log_lines();
+  ASSERT_GE(lines.size(), 3u) << log();
+  EXPECT_NE(lines[0].find("yesterday's line"), std::string::npos) << log();
+  EXPECT_NE(lines[1].find(" D Info\tSync service started. "), std::string::npos) << log();
+  EXPECT_EQ(log_count("Sync service started."), 1u);
+  EXPECT_EQ(log_count("Copied " + (source / "a.txt").string() + " to"), 1u) << log();
+  EXPECT_EQ(terminate(), 0);
+}
+
 TEST_F(Service, WatchedItemRunsAfterAChangeNotOnItsCycle) {
   test_support::write_file(files / "src/a.txt", "first");
   Item watched = item("watched", files / "src/a.txt", files / "dst/a.txt", false,
