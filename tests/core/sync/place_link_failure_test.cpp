@@ -2,6 +2,7 @@
 // itself again with a preloaded library that fails them, so the engine's own calls fail as a
 // full disk or a failing device would make them fail. Whatever stood there is never lost.
 #include <cstdlib>
+#include <ostream>
 
 #include "tree_fixture.h"
 #include "utilities/Translation.h"
@@ -19,6 +20,8 @@ struct Failure {
   Tree after;
   Tree after_next_pass;  // a pass without failures
 };
+
+void PrintTo(Failure const& failure, std::ostream* out) { *out << failure.name; }
 
 class PlaceLinkFailure : public TreeItem, public testing::WithParamInterface<Failure> {
  protected:
