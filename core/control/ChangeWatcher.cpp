@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "core/config/SyncItem.h"
 #include "core/control/ChangeWatcherBackend.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
@@ -32,6 +33,10 @@ OwnFiles::OwnFiles(std::vector<std::filesystem::path> const& folders,
 }
 
 bool OwnFiles::covers(std::string const& path) const {
+  // A copy being staged is never synchronised, and a copy that fails verification (a log written
+  // while it is copied) leaves nothing but these events behind.
+  std::string const name = std::filesystem::path(path).filename().string();
+  if (is_excluded(Utilities::util::string_to_wstring(name), Exclusions{})) return true;
   for (auto const& folder : folders_)
     if (at_or_below(path, folder)) return true;
   for (auto const& file : files_)

@@ -21,12 +21,13 @@ struct WatchedDir {
   bool recursive;    // events anywhere below count; otherwise the folder and its direct entries
 };
 
-// Files the service itself writes (log, state, status, locks, proofs). Their events never stamp
-// an item, or a source that holds them would run again after every run.
+// Files the service itself writes (log, state, status, locks, proofs, and the staging names of
+// its copies). Their events never stamp an item, or a source that holds them would run again
+// after every run.
 class OwnFiles {
  public:
-  // `folders` count with everything below them; `files` also with ".tmp" appended. Paths are
-  // taken in their weakly canonical form.
+  // `folders` count with everything below them; `files` also with ".tmp" appended; any name
+  // ending in ".kvo-part" counts. Paths are taken in their weakly canonical form.
   OwnFiles(std::vector<std::filesystem::path> const& folders,
            std::vector<std::filesystem::path> const& files);
   OwnFiles() = default;

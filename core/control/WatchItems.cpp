@@ -1,7 +1,9 @@
 #include "core/control/WatchItems.h"
 
 #include <algorithm>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 #include "core/config/Config.h"
 #include "core/config/VolumeName.h"
@@ -47,6 +49,43 @@ void collect_links(fs::path const& dir, LinkTrail& trail, std::vector<fs::path>&
 
 bool inside(fs::path const& path, fs::path const& root) {
   return std::mismatch(root.begin(), root.end(), path.begin(), path.end()).first == root.end();
+}
+
+fs::path normal_form(fs::path const& p) {
+  std::error_code ec;
+  fs::path const c = fs::weakly_canonical(p, ec);
+  fs::path result = (ec ? p : c).lexically_normal();
+  if (!result.has_filename() && result.has_relative_path()) result = result.parent_path();
+  return result;
+}
+
+// The local folder of a side, none for a remote one.
+std::optional<fs::path> local_folder(std::unique_ptr<SyncPath> const& side) {
+  if (!side || side->kind == SyncPath::Ssh) return std::nullopt;
+  return normal_form(Utilities::to_path(without_volume_spec(side->path())));
+}
+
+// Each run copies what lies inside one side of a folder item to the other side, the service's
+// own files too; those copies change with every run that changed the files, so their events
+// must not stamp the item either.
+void add_copies(std::vector<fs::path>& paths, std::vector<SyncItem> const& items) {
+  std::vector<fs::path> const own = paths;
+  for (SyncItem const& item : items) {
+    if (!item.flags.enabled || !item.flags.watchChanges ||
+        item.sync_item_type() == SyncItemType::File)
+      continue;
+    auto const source = local_folder(item.source());
+    auto const target = local_folder(item.target());
+    if (!source || !target) continue;
+    for (fs::path const& p : own) {
+      fs::path const path = normal_form(p);
+      for (auto const& [from, to] : {std::pair(*source, *target), std::pair(*target, *source)}) {
+        fs::path const relative = path.lexically_relative(from);
+        if (relative.empty() || *relative.begin() == "..") continue;
+        paths.push_back(relative == "." ? to : to / relative);
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -108,7 +147,10 @@ OwnFiles own_service_files(std::vector<SyncItem> const& items, Settings const& s
     for (SyncItem const& item : items)
       if (item.flags.backupProof) files.push_back(copy_log_file_path(folder, item.name));
   }
-  return OwnFiles({state, item_status::status_dir()}, files);
+  std::vector<fs::path> folders{state, item_status::status_dir()};
+  add_copies(folders, items);
+  add_copies(files, items);
+  return OwnFiles(folders, files);
 }
 
 std::unique_ptr<ChangeWatcher> watch_items(std::vector<SyncItem> const& items,

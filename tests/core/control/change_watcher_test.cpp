@@ -15,7 +15,10 @@
 #include "core/control/ChangeWatcher.h"
 #include "core/control/ChangeWatcherBackend.h"
 #include "core/control/WatchItems.h"
+#include "core/sync/StateLocation.h"
 #include "support/temp_dir.h"
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
 #include "utilities/singleton_log.h"
 
 namespace {
@@ -167,6 +170,10 @@ TEST(OwnFilesTest, CoversFoldersWithContentAndFilesWithTheirTemporary) {
                                          {root / "log", true},
                                          {root / "log.tmp", true},
                                          {root / "log.1", false},
+                                         // staging names of copies, wherever they are
+                                         {root / "a.txt.kvo-part", true},
+                                         {root / "sub" / "a.txt.2.kvo-part", true},
+                                         {root / "a.kvo-part.txt", false},
                                          {root, false}}) {
     EXPECT_EQ(own.covers(c.path.string()), c.covered) << c.path;
   }
@@ -235,6 +242,40 @@ TEST_F(WatchItemsTest, ListHoldsLocalSidesInItemOrder) {
     EXPECT_EQ(list[i].key, expected[i].key) << i;
     EXPECT_EQ(list[i].path, expected[i].path.string()) << i;
     EXPECT_EQ(list[i].recursive, expected[i].recursive) << i;
+  }
+}
+
+// A source that holds the service's files has them copied into the target by every run; with
+// the target watched, those copies would run the item again and again.
+TEST_F(WatchItemsTest, OwnFilesIncludeTheirCopiesOnAWatchedItemsOtherSide) {
+  fs::path const state = KVO_Core::sync_state_dir();
+  fs::path const data = state.parent_path();
+  fs::path const log = Utilities::to_path(Utilities::Logging::instance().get_log_file_path_name());
+  SyncItem home = item(L"home", SyncItemType::Tree, data.parent_path(), root / "copy");
+  SyncItem logs = item(L"logs", SyncItemType::Directory, log.parent_path(), root / "logs/");
+  SyncItem back = item(L"back", SyncItemType::Tree, root / "src", state);
+  back.flags.twoWaySync = true;
+  SyncItem plain = item(L"plain", SyncItemType::Tree, data, root / "plain");
+  plain.flags.watchChanges = false;
+  OwnFiles const own = KVO_Core::own_service_files({home, logs, back, plain}, {});
+
+  fs::path const copied_data = root / "copy" / data.filename();
+  struct Case {
+    fs::path path;
+    bool covered;
+  };
+  for (auto const& c : std::vector<Case>{
+           {copied_data / "state" / "x.tsv", true},
+           {copied_data / "state" / "x.tsv.tmp", true},
+           {copied_data / "devicelink.port", true},
+           {copied_data / "notes.txt", false},
+           {root / "logs" / log.filename(), true},
+           {root / "logs" / (log.filename().string() + ".old"), false},
+           {root / "src" / "x.tsv", true},
+           {root / "src", true},
+           {root / "plain" / "state" / "x.tsv", false},
+       }) {
+    EXPECT_EQ(own.covers(c.path.string()), c.covered) << c.path;
   }
 }
 
