@@ -42,11 +42,29 @@ void indent(Out& out, int depth) {
   out.append(static_cast<std::size_t>(depth) * 4, typename Out::value_type(' '));
 }
 
+// Printable ASCII but the quote and the backslash: written as it is, in runs.
+bool plain(wchar_t c) { return c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\'; }
+
+void put_plain(std::wstring& out, wchar_t const* first, wchar_t const* last) {
+  out.append(first, last);
+}
+void put_plain(std::string& out, wchar_t const* first, wchar_t const* last) {
+  std::size_t at = out.size();
+  out.resize(at + static_cast<std::size_t>(last - first));
+  for (; first != last; ++first) out[at++] = static_cast<char>(*first);
+}
+
 template <typename Out>
 void put_quoted(Out& out, std::wstring const& text) {
   static constexpr char DIGITS[] = "0123456789ABCDEF";
   put(out, L'"');
-  for (wchar_t c : text) {
+  wchar_t const* const end = text.data() + text.size();
+  for (wchar_t const* at = text.data(); at != end; ++at) {
+    wchar_t const* run = at;
+    while (at != end && plain(*at)) ++at;
+    put_plain(out, run, at);
+    if (at == end) break;
+    wchar_t const c = *at;
     switch (c) {
       case L'\b':
         put(out, "\\b");

@@ -248,7 +248,7 @@ std::string Config::file_text(std::size_t expected_size) const {
   std::string text;
   // Growing a large text copies it each time; room reserved but never touched costs no memory.
   // Twice the size: a file written by hand in fewer lines grows by our indentation.
-  text.reserve(expected_size * 2);
+  text.reserve(std::min<std::size_t>(expected_size * 2, MAX_FILE_SIZE));
   Utilities::json::NodeWriter root(text);
   for (auto const& [key, value] : sections) root.add(key, value);
   write_ssh_accounts(root);
