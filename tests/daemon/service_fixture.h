@@ -35,7 +35,8 @@ struct Item {
   fs::path target;
   bool two_way = false;
   std::string cycle = "1";
-  std::string flags;  // e.g. R"(, "encryptTarget": "true")"
+  std::string flags;    // e.g. R"(, "encryptTarget": "true")"
+  bool moving = false;  // delAftercopy: sources are removed once copied
 };
 
 inline Item item(std::string name, fs::path source, fs::path target, bool two_way = false,
@@ -84,8 +85,8 @@ inline std::string config_json(std::vector<Item> const& items, std::string const
             item.type + "\", \"source\": \"" + json_text(item.source.string()) +
             "\", \"target\": \"" + json_text(item.target.string()) +
             "\", \"wildcard\": \"\", \"SyncCycle\": \"" + item.cycle +
-            "\", \"syncflags\": {\"delAftercopy\": \"false\", \"twoWaySync\": \"" +
-            (item.two_way ? "true" : "false") +
+            "\", \"syncflags\": {\"delAftercopy\": \"" + (item.moving ? "true" : "false") +
+            "\", \"twoWaySync\": \"" + (item.two_way ? "true" : "false") +
             "\", \"copyWhenTargetNewer\": \"false\", \"fatherSonPrinciple\": \"false\", "
             "\"enabled\": \"true\"" +
             item.flags + "}}";

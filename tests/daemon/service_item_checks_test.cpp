@@ -138,3 +138,35 @@ TEST_F(Service, ItemOutsideItsWeeklyWindowDoesNotRun) {
 }
 
 }  // namespace
+
+// A source folder that goes away (an unplugged drive) while the pair is still cached as
+// reachable, or after: either the item is not run or its run deletes nothing, one way or two.
+TEST_F(Service, SourceFolderGoneDeletesNothingInTheTarget) {
+  std::vector<Item> items = {tree_item("twoway", files / "src/two", files / "dst/two", true),
+                             tree_item("mirror", files / "src/mirror", files / "dst/mirror", false,
+                                       R"(, "syncDeletions": "true")")};
+  for (Item const& i : items) {
+    test_support::write_file(i.source / "a.txt", "a");
+    test_support::write_file(i.source / "sub/b.txt", "b");
+  }
+  auto const original = tree_of(items[0].source);
+  write_config(config_json(items));
+  start();
+  auto const all_in_step = [&] {
+    for (Item const& i : items)
+      if (tree_of(i.target) != original || tree_of(i.source) != original) return false;
+    return true;
+  };
+  ASSERT_TRUE(eventually(all_in_step)) << log();
+  // After the first re-probe of the pairs (2 s), so that passes meet the missing source while the
+  // pairs are still cached as reachable.
+  std::this_thread::sleep_for(2500ms);
+  fs::rename(files / "src", files / "away");
+  std::this_thread::sleep_for(3s);
+  for (Item const& i : items) EXPECT_EQ(tree_of(i.target), original) << i.name << "\n" << log();
+  fs::rename(files / "away", files / "src");
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(eventually(all_in_step)) << log();
+  EXPECT_EQ(names_in(home.path() / ".recyclebin"), std::vector<std::string>{}) << "nothing deleted";
+  EXPECT_EQ(terminate(), 0);
+}

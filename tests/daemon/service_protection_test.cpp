@@ -1,0 +1,77 @@
+// Write-protected sides seen by the running service: a read-only target is not run, nor is a
+// two-way item with a read-only source, while a moving item with a read-only source copies
+// without moving. Each is one Error line and the first error of the item's status.
+#include "service_fixture.h"
+#include "support/scoped_mount.h"
+
+namespace {
+
+using namespace service_test;
+
+// The "key\tvalue" lines of a status file.
+std::map<std::string, std::string> status_values(fs::path const& file) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(test_support::read_file(file));
+  for (std::string line; std::getline(in, line);) {
+    auto const tab = line.find('\t');
+    if (tab != std::string::npos) values[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  return values;
+}
+
+TEST_F(Service, WriteProtectedSidesAreReportedAndNotWrittenTo) {
+  test_support::ScopedTmpfs volume(files / "ro");
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+  fs::path const ro = volume.path();
+  test_support::write_file(files / "src/one/a.txt", "a");
+  fs::create_directories(ro / "dst1");
+  test_support::write_file(ro / "src2/b.txt", "b");
+  test_support::write_file(ro / "src3/c.txt", "c");
+  ASSERT_TRUE(volume.remount("ro"));
+  auto const on_volume = tree_of(ro);
+
+  struct Protected {
+    Item item;
+    std::string text;
+    bool runs;
+  };
+  Item moving = tree_item("moving", ro / "src3", files / "dst/three");
+  moving.moving = true;
+  std::vector<Protected> const cases = {
+      {tree_item("target", files / "src/one", ro / "dst1"),
+       "Target is write-protected: " + (ro / "dst1").string(), false},
+      {tree_item("twoway", ro / "src2", files / "dst/two", true),
+       "Source is write-protected: " + (ro / "src2").string(), false},
+      {moving,
+       "Source is write-protected, files are copied but not moved: " + (ro / "src3").string(),
+       true},
+  };
+  std::vector<Item> items;
+  for (Protected const& c : cases) items.push_back(c.item);
+  write_config(config_json(items));
+  start();
+  ASSERT_TRUE(eventually([&] { return tree_of(files / "dst/three") == tree_of(ro / "src3"); }))
+      << log();
+  ASSERT_TRUE(eventually([&] {
+    for (Protected const& c : cases)
+      if (!fs::exists(status_file(c.item.name))) return false;
+    return true;
+  })) << log();
+  std::this_thread::sleep_for(1500ms);  // more passes: the line is not repeated
+
+  for (Protected const& c : cases) {
+    SCOPED_TRACE(c.item.name);
+    EXPECT_EQ(log_count("Error\t" + c.text + "\n"), 1u) << log();
+    auto status = status_values(status_file(c.item.name));
+    EXPECT_EQ(status["reachable"], "1");
+    EXPECT_EQ(status["first_error"], c.text);
+    if (!c.runs) {
+      EXPECT_EQ(status["errors"], "1");
+      EXPECT_TRUE(tree_of(c.item.target).empty()) << "not run";
+    }
+  }
+  EXPECT_EQ(tree_of(ro), on_volume);
+  EXPECT_EQ(terminate(), 0);
+}
+
+}  // namespace
