@@ -283,7 +283,9 @@ bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to
     return false;
   }
   staging.placed();
-  if (item.flags.fatherSonPrinciple) generations::prune(to, false, item.flags.maxGenerations);
+  // Only a new generation can take the count over the limit; a new file costs no listing of its
+  // folder (the item's periodic prune still trims generations left from earlier limits).
+  if (!parked.empty()) generations::prune(to, false, item.flags.maxGenerations);
   return true;
 }
 
