@@ -77,20 +77,16 @@ void SyncState::keep_below(std::wstring const& directory_key) {
 
 std::vector<std::wstring> SyncState::with_size(std::uint64_t size) const {
   std::vector<std::wstring> keys;
-  auto const [first, last] = by_size.equal_range(size);
-  for (auto entry = first; entry != last; ++entry) keys.push_back(entry->second);
+  for (auto entry = by_size.lower_bound({size, std::wstring()});
+       entry != by_size.end() && entry->first == size; ++entry)
+    keys.push_back(entry->second);
   return keys;
 }
 
 void SyncState::unindex(std::wstring const& key) {
   auto const entry = entries.find(key);
   if (entry == entries.end()) return;
-  auto const [first, last] = by_size.equal_range(entry->second.size);
-  for (auto indexed = first; indexed != last; ++indexed)
-    if (indexed->second == key) {
-      by_size.erase(indexed);
-      return;
-    }
+  by_size.erase({entry->second.size, key});
 }
 
 bool SyncState::knows_below(std::wstring const& directory_key) const {

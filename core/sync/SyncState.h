@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace KVO_Core {
@@ -73,7 +74,8 @@ class SyncState {
   std::wstring source;
   std::wstring target;
   Entries entries;
-  std::multimap<std::uint64_t, std::wstring> by_size;
+  // (size, key) of every file entry: a key leaves it in one step however many share its size.
+  std::set<std::pair<std::uint64_t, std::wstring>> by_size;
   std::set<std::wstring> seen_keys;
   bool changed = false;
   std::vector<PendingDeletion> deletions;
