@@ -147,6 +147,17 @@ class Service : public ::testing::Test {
   fs::path status_file(std::string const& name) const {
     return data_dir() / "status" / (name + ".status");
   }
+  // The "key\tvalue" lines of an item's status file; its first line under the key "".
+  std::map<std::string, std::string> status_of(std::string const& name) const {
+    std::map<std::string, std::string> values;
+    std::istringstream in(test_support::read_file(status_file(name)));
+    std::getline(in, values[""]);
+    for (std::string line; std::getline(in, line);) {
+      auto const tab = line.find('\t');
+      if (tab != std::string::npos) values[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return values;
+  }
   std::string log() const { return test_support::read_file(log_file()); }
   std::size_t log_count(std::string const& part) const {
     std::string const all = log();

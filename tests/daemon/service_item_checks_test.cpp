@@ -9,18 +9,6 @@ namespace {
 
 using namespace service_test;
 
-// The "key\tvalue" lines of a status file; the first line under the key "".
-std::map<std::string, std::string> status_values(fs::path const& file) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(test_support::read_file(file));
-  std::getline(in, values[""]);
-  for (std::string line; std::getline(in, line);) {
-    auto const tab = line.find('\t');
-    if (tab != std::string::npos) values[line.substr(0, tab)] = line.substr(tab + 1);
-  }
-  return values;
-}
-
 TEST_F(Service, UnreachableTargetWarnsOnceAndSyncsOnceItAppears) {
   fs::path const source = files / "src/tree";
   fs::path const target = files / "missing/deeper/tree";  // its parent is missing too
@@ -34,7 +22,7 @@ TEST_F(Service, UnreachableTargetWarnsOnceAndSyncsOnceItAppears) {
   std::string const warning =
       "Warning\tSource or target not reachable: " + source.string() + " -> " + target.string();
   ASSERT_TRUE(eventually([&] { return fs::exists(status_file("far")); })) << log();
-  auto status = status_values(status_file("far"));
+  auto status = status_of("far");
   EXPECT_EQ(status["reachable"], "0");
   EXPECT_EQ(status["errors"], "1");
   EXPECT_EQ(status["first_error"], warning.substr(warning.find('\t') + 1));
@@ -48,7 +36,7 @@ TEST_F(Service, UnreachableTargetWarnsOnceAndSyncsOnceItAppears) {
   fs::create_directories(files / "missing/deeper");
   EXPECT_TRUE(eventually([&] { return tree_of(target) == tree_of(source); }, 20s)) << log();
   EXPECT_TRUE(eventually([&] {
-    status = status_values(status_file("far"));
+    status = status_of("far");
     return status["reachable"] == "1";
   }));
   EXPECT_EQ(status["errors"], "0");
@@ -96,7 +84,7 @@ TEST_F(Service, EncryptionThatCannotBeHonouredIsRefusedWithoutAPlainCopy) {
     SCOPED_TRACE(r.name);
     std::string const line = std::string(r.text) + " " + r.name;
     EXPECT_EQ(log_count("Error\t" + line + "\n"), 1u) << log();
-    auto const status = status_values(status_file(r.name));
+    auto const status = status_of(r.name);
     EXPECT_EQ(status.at("reachable"), "1");
     EXPECT_EQ(status.at("errors"), "1");
     EXPECT_EQ(status.at("first_error"), line);

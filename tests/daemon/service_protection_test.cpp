@@ -8,17 +8,6 @@ namespace {
 
 using namespace service_test;
 
-// The "key\tvalue" lines of a status file.
-std::map<std::string, std::string> status_values(fs::path const& file) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(test_support::read_file(file));
-  for (std::string line; std::getline(in, line);) {
-    auto const tab = line.find('\t');
-    if (tab != std::string::npos) values[line.substr(0, tab)] = line.substr(tab + 1);
-  }
-  return values;
-}
-
 TEST_F(Service, WriteProtectedSidesAreReportedAndNotWrittenTo) {
   test_support::ScopedTmpfs volume(files / "ro");
   if (!volume.ok()) GTEST_SKIP() << volume.error();
@@ -62,7 +51,7 @@ TEST_F(Service, WriteProtectedSidesAreReportedAndNotWrittenTo) {
   for (Protected const& c : cases) {
     SCOPED_TRACE(c.item.name);
     EXPECT_EQ(log_count("Error\t" + c.text + "\n"), 1u) << log();
-    auto status = status_values(status_file(c.item.name));
+    auto status = status_of(c.item.name);
     EXPECT_EQ(status["reachable"], "1");
     EXPECT_EQ(status["first_error"], c.text);
     if (!c.runs) {
