@@ -4,7 +4,8 @@
 // folder and measures what a user notices: how long a change takes to reach the target, how much
 // CPU an idle service burns, and one pass over a large tree beside rsync and unison on the same
 // trees in the same run. The service is measured only by what it shows from outside: the target's
-// files, its status files and its log.
+// files, its status files (a pass is timed from the service's start to the status file its item's
+// run writes), its log and its threads in /proc.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,8 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -101,7 +100,7 @@ std::vector<fs::path> files_below(fs::path const& root) {
   std::vector<fs::path> out;
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
-    if (it->is_regular_file(ec)) out.push_back(fs::relative(it->path(), root));
+    if (it->is_regular_file(ec)) out.push_back(it->path().lexically_relative(root));
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -151,7 +150,12 @@ struct Item {
   fs::path target;
   int cycle = 1;
   bool watch = false;
+  bool quick_check = false;  // compare by size and time only, as rsync does; else by contents
 };
+
+// The items' compare setting left out means the default: file contents.
+constexpr char const* QUICK_CHECK =
+    R"(, "compareitems": {"size": "true", "time": "true", "content": "false"})";
 
 class Service {
  public:
@@ -185,7 +189,7 @@ class Service {
               "\", \"syncflags\": {\"delAftercopy\": \"false\", \"twoWaySync\": \"false\", "
               "\"copyWhenTargetNewer\": \"false\", \"fatherSonPrinciple\": \"false\", "
               "\"enabled\": \"true\", \"watchChanges\": \"" +
-              (it.watch ? "true" : "false") + "\"}}";
+              (it.watch ? "true" : "false") + "\"}" + (it.quick_check ? QUICK_CHECK : "") + "}";
     }
     text += "}}\n";
     fs::path const file = data_dir() / "pellimoravin.json";
@@ -380,9 +384,10 @@ class Bench {
   void idle() {
     std::printf("\n== CPU of an idle service over %d s (%% of one core) ==\n",
                 options_.idle_seconds);
-    idle_of("20 items, SyncCycle 60", 20, 2, 10, 60, false);
-    idle_of("20 items, SyncCycle 1", 20, 2, 10, 1, false);
-    idle_of("10 watched trees of 300 files, SyncCycle 3600", 10, 10, 30, 3600, true);
+    idle_of("20 items, SyncCycle 60", 20, 60, false, false);
+    idle_of("20 items, SyncCycle 1", 20, 1, false, false);
+    idle_of("20 items, SyncCycle 1, size+time compare", 20, 1, false, true);
+    idle_of("10 watched trees of 300 files, SyncCycle 3600", 10, 3600, true, false);
   }
 
   void pass();
@@ -396,7 +401,7 @@ class Bench {
   }
 
   void latency_of(char const* label, int cycle, bool watch, bool by_rename, double expected_max);
-  void idle_of(char const* label, int items, int folders, int per_folder, int cycle, bool watch);
+  void idle_of(char const* label, int items, int cycle, bool watch, bool quick_check);
 
   fs::path program_;
   fs::path work_;
@@ -456,16 +461,16 @@ void Bench::latency_of(char const* label, int cycle, bool watch, bool by_rename,
   if (!service.alive()) throw std::runtime_error(std::string(label) + ": the service ended");
 }
 
-void Bench::idle_of(char const* label, int items, int folders, int per_folder, int cycle,
-                    bool watch) {
+// Unwatched items hold 20 files each, watched ones 300.
+void Bench::idle_of(char const* label, int items, int cycle, bool watch, bool quick_check) {
   fs::path const dir = fresh("idle");
   std::vector<Item> list;
   for (int i = 0; i < items; ++i) {
     fs::path const source = dir / "sources" / ("s" + std::to_string(i));
-    make_tree(source, folders, per_folder);
+    make_tree(source, watch ? 10 : 2, watch ? 30 : 10);
     fs::create_directories(dir / "targets" / ("t" + std::to_string(i)));  // see latency_of
     list.push_back(Item{"item" + std::to_string(i), "Verzeichnisbaum", source,
-                        dir / "targets" / ("t" + std::to_string(i)), cycle, watch});
+                        dir / "targets" / ("t" + std::to_string(i)), cycle, watch, quick_check});
   }
   Service service(program_, dir / "home", options_.log_level);
   service.configure(list);
@@ -542,14 +547,17 @@ void Bench::pass() {
   double const copy_unison = peers.unison();
   if (!peers.in_step()) throw std::runtime_error("initial copy: a peer's target differs");
   std::printf(
-      "%-20s service %8.3f s (start to status; %.3f s until seen)  rsync %8.3f s (x%.2f)"
-      "  unison %8.3f s (x%.2f)\n",
+      "%-34s service %7.3f s (start to status; %.3f s until seen)  rsync %7.3f s (x%.2f)"
+      "  unison %7.3f s (x%.2f)\n",
       "initial copy", copy_pass, copy_seen, copy_rsync, copy_pass / copy_rsync, copy_unison,
       copy_pass / copy_unison);
 
   // One pass of a fresh service: from its start to the status file written at the end of the
   // item's run (removed first, so that the run writes it anew).
-  auto service_pass = [&]() -> double {
+  auto service_pass = [&](bool quick_check) -> double {
+    Item configured = item;
+    configured.quick_check = quick_check;
+    service.configure({configured});
     fs::remove(status);
     service.start();
     if (!poll([&] { return fs::exists(status); }, 1800s, 5ms))
@@ -559,39 +567,41 @@ void Bench::pass() {
     service.stop();
     return took;
   };
+  auto row = [](char const* label, std::vector<double> const& ours,
+                std::vector<double> const& rsync, std::vector<double> const& unison) {
+    Summary const a = summary(ours), b = summary(rsync), c = summary(unison);
+    std::printf(
+        "%-34s service %7.3f s (min %.3f, max %.3f)  rsync %7.3f s (x%.2f)  unison %7.3f s "
+        "(x%.2f)   medians of %zu\n",
+        label, a.median, a.min, a.max, b.median, a.median / b.median, c.median, a.median / c.median,
+        ours.size());
+  };
 
-  std::vector<double> idle_service, idle_rsync, idle_unison;
-  for (int i = 0; i < 5; ++i) {
-    idle_service.push_back(service_pass());
-    idle_rsync.push_back(peers.rsync());
-    idle_unison.push_back(peers.unison());
+  // Each service pass (by contents, the default, and by size and time, as rsync's quick check)
+  // is paired with one pass of each peer.
+  std::vector<double> still[2], still_rsync[2], still_unison[2];
+  for (int i = 0; i < 10; ++i) {
+    still[i % 2].push_back(service_pass(i % 2 == 1));
+    still_rsync[i % 2].push_back(peers.rsync());
+    still_unison[i % 2].push_back(peers.unison());
   }
-  Summary const a = summary(idle_service), b = summary(idle_rsync), c = summary(idle_unison);
-  std::printf(
-      "%-20s service %8.3f s (min %.3f, max %.3f)  rsync %8.3f s (x%.2f)"
-      "  unison %8.3f s (x%.2f)   medians of 5\n",
-      "no change", a.median, a.min, a.max, b.median, a.median / b.median, c.median,
-      a.median / c.median);
+  row("no change, compare contents", still[0], still_rsync[0], still_unison[0]);
+  row("no change, compare size+time", still[1], still_rsync[1], still_unison[1]);
 
-  std::vector<double> changed_service, changed_rsync, changed_unison;
+  std::vector<double> changed[2], changed_rsync[2], changed_unison[2];
   std::size_t const step = 100;  // 1% of the files, a different set each round
-  for (std::size_t round = 0; round < 3; ++round) {
+  for (std::size_t round = 0; round < 6; ++round) {
     for (std::size_t i = round; i < files.size(); i += step)
       write_text(source / files[i],
                  "changed in round " + std::to_string(round) + "\n" + read_text(source / files[i]));
-    changed_service.push_back(service_pass());
+    changed[round % 2].push_back(service_pass(round % 2 == 1));
     if (!same_tree(source, target, true)) throw std::runtime_error("1% changed: target differs");
-    changed_rsync.push_back(peers.rsync());
-    changed_unison.push_back(peers.unison());
+    changed_rsync[round % 2].push_back(peers.rsync());
+    changed_unison[round % 2].push_back(peers.unison());
     if (!peers.in_step()) throw std::runtime_error("1% changed: a peer's target differs");
   }
-  Summary const d = summary(changed_service), e = summary(changed_rsync),
-                f = summary(changed_unison);
-  std::printf(
-      "%-20s service %8.3f s (min %.3f, max %.3f)  rsync %8.3f s (x%.2f)"
-      "  unison %8.3f s (x%.2f)   medians of 3\n",
-      "1% changed", d.median, d.min, d.max, e.median, d.median / e.median, f.median,
-      d.median / f.median);
+  row("1% changed, compare contents", changed[0], changed_rsync[0], changed_unison[0]);
+  row("1% changed, compare size+time", changed[1], changed_rsync[1], changed_unison[1]);
 }
 
 }  // namespace
@@ -627,7 +637,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   fs::path const work = pattern;
-  std::printf("service %s, work folder %s\n", program.c_str(), work.c_str());
+  std::printf("service %s, work folder %s\nload average at start: %s", program.c_str(),
+              work.c_str(), read_text("/proc/loadavg").c_str());
   try {
     Bench bench(program, work, options);
     if (options.wants("latency")) bench.latency();
@@ -637,6 +648,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "service_bench: %s (work folder kept: %s)\n", e.what(), work.c_str());
     return 1;
   }
+  std::printf("\nload average at the end: %s", read_text("/proc/loadavg").c_str());
   fs::remove_all(work);
   return 0;
 }
