@@ -11,6 +11,7 @@
 #include "config_fixture.h"
 #include "core/config/AccountsSection.h"
 #include "core/versions/RecycleBin.h"
+#include "utilities/Json.h"
 #include "utilities/Logging.h"
 
 namespace {
@@ -211,6 +212,14 @@ TEST_F(ConfigFile, FullFileReadWrittenAndReadAgainEqual) {
   EXPECT_EQ(keys, (std::vector<std::wstring>{L"Settings", L"Logging", L"SshAccounts", L"Devices",
                                              L"Syncitems"}));
   EXPECT_NE(first.find("\"region\": \"\""), std::string::npos);
+  // Entries under their singular keys, and byte for byte what the whole-tree writer makes of the
+  // same tree.
+  for (auto [section, entry_key] :
+       {std::pair{L"SshAccounts", L"SshAccount"}, std::pair{L"Devices", L"Device"},
+        std::pair{L"Syncitems", L"Syncitem"}}) {
+    for (auto const& entry : tree.get_child(section)) EXPECT_EQ(entry.first, entry_key);
+  }
+  EXPECT_EQ(first, Utilities::util::wstring_to_string(Utilities::json::to_text(tree)));
 
   Config::unload();
   ASSERT_TRUE(config().read(wide(config_file())));
