@@ -166,6 +166,33 @@ TEST_F(Service, TwoWayTargetFolderGoneIsFilledAgainAndTheSourceKept) {
   EXPECT_EQ(terminate(), 0);
 }
 
+// Sides written with the name of their volume, as "Name (root)rest": the service checks, walks
+// and records them by the plain path the form stands for.
+TEST_F(Service, SidesInVolumeNameFormAreSynchronised) {
+  fs::path const root = files / "volume:";  // the form needs a colon inside the parentheses
+  test_support::write_file(root / "src/a.txt", "a");
+  test_support::write_file(root / "src/sub/b.txt", "b");
+  std::string const source = "Disk (" + root.string() + ")/src";
+  std::string const target = "Disk (" + root.string() + ")/dst";
+  write_config(config_json({tree_item("named", source, target, true)}));
+  start();
+  EXPECT_TRUE(eventually([&] { return tree_of(root / "dst") == tree_of(root / "src"); }, 20s))
+      << log();
+  ASSERT_TRUE(eventually([&] { return fs::exists(status_file("named")); }));
+  auto status = status_of("named");
+  EXPECT_EQ(status["source"], source);
+  EXPECT_EQ(status["target"], target);
+  EXPECT_EQ(status["reachable"], "1");
+  EXPECT_EQ(status["errors"], "0");
+  test_support::write_file(root / "dst/sub/b.txt", "edited on the target");
+  EXPECT_TRUE(eventually(
+      [&] { return test_support::read_file(root / "src/sub/b.txt") == "edited on the target"; },
+      20s))
+      << log();
+  EXPECT_EQ(names_in(data_dir() / "state").size(), 1u);
+  EXPECT_EQ(terminate(), 0);
+}
+
 TEST_F(Service, StopRequestedDuringStartUpStillStartsAndStopsOnce) {
   write_config(config_json({}));
   start();
