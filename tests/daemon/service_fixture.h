@@ -37,6 +37,7 @@ struct Item {
   std::string cycle = "1";
   std::string flags;    // e.g. R"(, "encryptTarget": "true")"
   bool moving = false;  // delAftercopy: sources are removed once copied
+  bool enabled = true;
 };
 
 inline Item item(std::string name, fs::path source, fs::path target, bool two_way = false,
@@ -88,8 +89,8 @@ inline std::string config_json(std::vector<Item> const& items, std::string const
             "\", \"syncflags\": {\"delAftercopy\": \"" + (item.moving ? "true" : "false") +
             "\", \"twoWaySync\": \"" + (item.two_way ? "true" : "false") +
             "\", \"copyWhenTargetNewer\": \"false\", \"fatherSonPrinciple\": \"false\", "
-            "\"enabled\": \"true\"" +
-            item.flags + "}}";
+            "\"enabled\": \"" +
+            (item.enabled ? "true" : "false") + "\"" + item.flags + "}}";
   }
   text += "}}\n";
   return text;

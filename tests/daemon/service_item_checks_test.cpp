@@ -1,6 +1,7 @@
 // The checks the running service makes before it runs an item: an unreachable target (reported
-// once, recorded, synchronised once it appears), an encryption it cannot honour (refused, no
-// plain copy), and a weekly window that does not allow the present day.
+// once, recorded, synchronised once it appears), a source folder gone, an encryption it cannot
+// honour (refused, no plain copy), a disabled item and a weekly window that does not allow the
+// present day.
 #include <ctime>
 
 #include "service_fixture.h"
@@ -96,7 +97,7 @@ TEST_F(Service, EncryptionThatCannotBeHonouredIsRefusedWithoutAPlainCopy) {
   EXPECT_EQ(terminate(), 0);
 }
 
-TEST_F(Service, ItemOutsideItsWeeklyWindowDoesNotRun) {
+TEST_F(Service, ItemsDisabledOrOutsideTheirWeeklyWindowDoNotRun) {
   std::time_t const now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -110,18 +111,23 @@ TEST_F(Service, ItemOutsideItsWeeklyWindowDoesNotRun) {
   };
   test_support::write_file(files / "src/closed/a.txt", "x");
   test_support::write_file(files / "src/open/b.txt", "y");
+  test_support::write_file(files / "src/off/c.txt", "z");
+  Item off = tree_item("off", files / "src/off", files / "dst/off");
+  off.enabled = false;
   write_config(config_json(
       {tree_item("closed", files / "src/closed", files / "dst/closed", false, window(127 & ~near)),
-       tree_item("open", files / "src/open", files / "dst/open", false, window(near))}));
+       off, tree_item("open", files / "src/open", files / "dst/open", false, window(near))}));
   start();
   ASSERT_TRUE(eventually([&] {
     return tree_of(files / "dst/open") == tree_of(files / "src/open");
   })) << log();
   std::this_thread::sleep_for(1500ms);  // more passes
-  EXPECT_FALSE(fs::exists(files / "dst/closed"));
-  EXPECT_FALSE(fs::exists(status_file("closed")));
+  for (char const* name : {"closed", "off"}) {
+    EXPECT_FALSE(fs::exists(files / "dst" / name)) << name;
+    EXPECT_FALSE(fs::exists(status_file(name))) << name;
+    EXPECT_EQ(log_count((files / "src" / name).string()), 0u) << log();
+  }
   EXPECT_TRUE(fs::exists(status_file("open")));
-  EXPECT_EQ(log_count((files / "src/closed").string()), 0u) << log();
   EXPECT_EQ(terminate(), 0);
 }
 

@@ -1,5 +1,9 @@
-// SIGTERM while the service copies a large file of a tree item: it exits with 0, the old target
-// file is left as it was, and no staging file is left behind.
+// A large copy of a tree item cut short: by SIGTERM (the service exits with 0, the old target
+// file is left as it was, no staging file is left behind, no status is recorded) or by a reload
+// of the configuration (the copy starts again and completes).
+#include <fstream>
+#include <iterator>
+
 #include "service_fixture.h"
 
 namespace {
@@ -8,65 +12,106 @@ using namespace service_test;
 
 class ServiceStop : public Service {
  protected:
-  // A file of `megabytes` MiB of a repeated pattern.
-  static void write_big(fs::path const& file, int megabytes) {
-    fs::create_directories(file.parent_path());
+  fs::path source() const { return files.path() / "src/tree"; }
+  fs::path target() const { return files.path() / "dst/tree"; }
+
+  // A tree with a file of 300 MiB and a small one; the target holds an older small "big.bin".
+  void large_copy_ahead() {
+    fs::create_directories(source());
     std::string block(1 << 20, '\0');
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
-    std::FILE* f = std::fopen(file.c_str(), "wb");
+    std::FILE* f = std::fopen((source() / "big.bin").c_str(), "wb");
     ASSERT_NE(f, nullptr);
-    for (int i = 0; i < megabytes; ++i) std::fwrite(block.data(), 1, block.size(), f);
+    for (int i = 0; i < 300; ++i) std::fwrite(block.data(), 1, block.size(), f);
     ASSERT_EQ(std::fclose(f), 0);
+    test_support::write_file(source() / "sub/kept.txt", "kept");
+    test_support::write_file(target() / "big.bin", "old target");
+    test_support::write_file(target() / "sub/kept.txt", "kept");
+    fs::last_write_time(target() / "big.bin", fs::file_time_type::clock::now() - 1h);
+    write_config(config_json({tree_item("big", source(), target())}));
   }
 
-  // SIGTERM, then the service runs in slices of a few milliseconds a second: its own one-second
-  // waits pass at the usual pace while its copy crawls, so the stop lands in the middle of the
-  // copy as it would on a slow disk. The exit status, or -1 when it did not end within `limit`.
-  int terminate_while_throttled(std::chrono::milliseconds limit) {
+  // Starts the service and stops it (SIGSTOP) once its copy has begun, that is once a name other
+  // than the target's own appears beside it.
+  void start_and_halt_in_copy() {
+    start();
+    ASSERT_TRUE(eventually([&] { return names_in(target()).size() > 2; }, 20s))
+        << "the copy did not begin\n"
+        << log();
     ::kill(pid, SIGSTOP);
-    ::kill(pid, SIGTERM);
+  }
+
+  // Lets the halted service run in slices of a few milliseconds every 400 ms until `done` holds
+  // or the service ends: its own one-second waits pass at the usual pace while its copy crawls,
+  // as on a slow disk. It is left halted.
+  bool run_slowly_until(std::function<bool()> const& done, std::chrono::milliseconds limit) {
     auto const end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(400ms);
       ::kill(pid, SIGCONT);
       std::this_thread::sleep_for(5ms);
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
+      if (done() || exit_status() != -1) return done();
       ::kill(pid, SIGSTOP);
     }
-    ::kill(pid, SIGCONT);
-    return -1;
+    return false;
   }
+
+  // The exit status once the service has ended, else -1.
+  int exit_status() {
+    if (pid <= 0) return exit_status_;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) != pid) return -1;
+    pid = -1;
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_status_;
+  }
+
+  bool same_content(fs::path const& a, fs::path const& b) const {
+    std::ifstream x(a, std::ios::binary);
+    std::ifstream y(b, std::ios::binary);
+    return fs::file_size(a) == fs::file_size(b) &&
+           std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(y));
+  }
+
+  std::string copied() const { return "Copied " + (source() / "big.bin").string() + " to"; }
+
+ private:
+  int exit_status_ = -1;
 };
 
 TEST_F(ServiceStop, SigtermDuringALargeCopyLeavesTheOldTargetAndNothingStray) {
-  fs::path const source = files / "src/tree";
-  fs::path const target = files / "dst/tree";
-  test_support::write_file(target / "big.bin", "old target");
-  test_support::write_file(target / "sub/kept.txt", "kept");
-  fs::last_write_time(target / "big.bin", fs::file_time_type::clock::now() - 1h);
-  write_big(source / "big.bin", 300);
-  test_support::write_file(source / "sub/kept.txt", "kept");
-  write_config(config_json({tree_item("big", source, target)}));
-  start();
+  large_copy_ahead();
+  start_and_halt_in_copy();
+  ::kill(pid, SIGTERM);
+  EXPECT_TRUE(run_slowly_until([&] { return exit_status() != -1; }, 60s)) << log();
+  EXPECT_EQ(exit_status(), 0);
 
-  // The copy has begun once a name other than the target's appears beside it.
-  ASSERT_TRUE(eventually([&] { return names_in(target).size() > 2; }, 20s))
-      << "the copy did not begin\n"
-      << log();
-  EXPECT_EQ(terminate_while_throttled(60s), 0) << log();
-
-  EXPECT_EQ(test_support::read_file(target / "big.bin"), "old target") << log();
-  EXPECT_EQ(names_in(target), (std::vector<std::string>{"big.bin", "sub"})) << "nothing stray";
-  EXPECT_EQ(names_in(target / "sub"), std::vector<std::string>{"kept.txt"});
-  EXPECT_EQ(log_count("Copied " + (source / "big.bin").string()), 0u) << log();
+  EXPECT_EQ(test_support::read_file(target() / "big.bin"), "old target") << log();
+  EXPECT_EQ(names_in(target()), (std::vector<std::string>{"big.bin", "sub"})) << "nothing stray";
+  EXPECT_EQ(names_in(target() / "sub"), std::vector<std::string>{"kept.txt"});
+  EXPECT_EQ(log_count(copied()), 0u) << log();
   EXPECT_FALSE(fs::exists(status_file("big"))) << "a run cut short records no status";
   std::vector<std::string> const lines = log_lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().find("Sync service stopped."), std::string::npos) << log();
+}
+
+TEST_F(ServiceStop, ReloadDuringALargeCopyStartsItAgainAndCompletesIt) {
+  large_copy_ahead();
+  start_and_halt_in_copy();
+  write_config(config_json({tree_item("big", source(), target())}));  // a new write time
+  EXPECT_TRUE(run_slowly_until([&] { return log_count("Configuration read again: ") == 1; }, 60s))
+      << log();
+  EXPECT_EQ(log_count(copied()), 0u) << "the reload came before the copy was done";
+  ::kill(pid, SIGCONT);
+
+  EXPECT_TRUE(eventually([&] { return log_count(copied()) == 1; }, 30s)) << log();
+  EXPECT_TRUE(eventually([&] {
+    return names_in(target()) == std::vector<std::string>{"big.bin", "sub"};
+  })) << "nothing stray";
+  EXPECT_TRUE(same_content(target() / "big.bin", source() / "big.bin"));
+  EXPECT_EQ(terminate(), 0);
 }
 
 }  // namespace
