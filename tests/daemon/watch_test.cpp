@@ -115,9 +115,10 @@ TEST_F(Watching, DirectoryItemRunsForItsOwnEntriesAndFileItemForItsFile) {
 
 TEST_F(Watching, WatchingIsLoggedPerFolderAndAgainAfterAReload) {
   write_file(files / "src/a.txt", "one");
-  std::string const config =
+  std::string const config = logging_at(
       config_json({watched_item("tree", "Verzeichnisbaum", files / "src", files / "dst/tree"),
-                   watched_item("level", "Verzeichnis", files / "src", files / "dst/level")});
+                   watched_item("level", "Verzeichnis", files / "src", files / "dst/level")}),
+      "Debug");
   write_config(config);
   start_with({files / "dst/tree", files / "dst/level"});
   ASSERT_TRUE(eventually([&] { return read_file(files / "dst/level/a.txt") == "one"; }));
@@ -135,7 +136,8 @@ TEST_F(Watching, WatchingIsLoggedPerFolderAndAgainAfterAReload) {
   EXPECT_EQ(count(watching_line("tree", files / "dst/tree")), 2u) << log();
   EXPECT_EQ(count(watching_line("level", files / "src")), 2u) << log();
 
-  // The new watcher is the one that counts.
+  // Once the runs that follow a reload are over, the new watcher is the one that counts.
+  ASSERT_TRUE(settles([&] { return tree_runs(); })) << log();
   EXPECT_TRUE(arrives(files / "src/a.txt", files / "dst/tree/a.txt", "two")) << log();
   EXPECT_EQ(count("\tSync item "), 8u) << log();
   EXPECT_EQ(terminate(), 0);
@@ -183,16 +185,22 @@ TEST_F(Watching, StopAmidAStreamOfEventsExitsCleanly) {
   start_with({files / "dst/tree"});
   ASSERT_TRUE(eventually([&] { return read_file(files / "dst/tree/seed.txt") == "seed"; }));
 
+  // Bursts of writes with pauses long enough for a run to begin, until the stop.
   std::atomic<bool> writing{true};
+  std::atomic<int> written{0};
   std::thread writer([&] {
     for (int i = 0; writing.load(); ++i) {
       write_file(files / "src" / ("d" + std::to_string(i % 7)) / ("f" + std::to_string(i % 50)),
                  std::string(100 + i % 1000, 'x'));
-      std::this_thread::sleep_for(2ms);
+      written.store(i + 1);
+      std::this_thread::sleep_for(i % 300 == 299 ? 4s : 2ms);
     }
   });
-  // Long enough for runs to start amid the writes.
-  std::this_thread::sleep_for(4s);
+  // Once a run has copied, stop amid the next burst.
+  EXPECT_TRUE(eventually([&] { return count("\tCopied " + (files / "src/d").string()) > 0; }, 30s))
+      << log();
+  int const copied_at = written.load();
+  EXPECT_TRUE(eventually([&] { return written.load() > copied_at + 50; }, 30s));
   int const status = terminate();
   writing.store(false);
   writer.join();
@@ -217,8 +225,7 @@ TEST_F(Watching, OwnFilesInsideAWatchedSourceDoNotRunItAgain) {
   auto const runs = [&] { return tree_runs(source, target); };
   EXPECT_TRUE(settles(runs)) << "runs go on by themselves: " << log();
 
-  write_file(source / "documents/note.txt", "edited");
-  EXPECT_TRUE(eventually([&] { return read_file(target / "documents/note.txt") == "edited"; }, 30s))
+  EXPECT_TRUE(arrives(source / "documents/note.txt", target / "documents/note.txt", "edited"))
       << log();
   EXPECT_TRUE(settles(runs)) << "runs go on by themselves: " << log();
   EXPECT_EQ(terminate(), 0);
