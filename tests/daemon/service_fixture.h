@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -130,6 +131,17 @@ inline std::map<std::string, std::string> tree_of(fs::path const& root) {
   return tree;
 }
 
+// A file of `megabytes` MiB of a repeated pattern, with its folders.
+inline void write_large_file(fs::path const& file, int megabytes) {
+  fs::create_directories(file.parent_path());
+  std::string block(1 << 20, '\0');
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
+  std::FILE* f = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  for (int i = 0; i < megabytes; ++i) std::fwrite(block.data(), 1, block.size(), f);
+  ASSERT_EQ(std::fclose(f), 0);
+}
+
 // The names directly inside a folder, sorted.
 inline std::vector<std::string> names_in(fs::path const& folder) {
   std::vector<std::string> names;
@@ -194,9 +206,15 @@ class Service : public ::testing::Test {
   // Starts the service; the targets' folders are there (a local target needs its parent).
   void start() {
     fs::create_directories(files / "dst");
-    pid = fork();
+    pid = spawn();
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
+  }
+
+  // Starts one more instance of the service with the same HOME; its pid (-1 when fork failed).
+  // The caller ends it (terminate_process).
+  pid_t spawn() const {
+    pid_t const child = fork();
+    if (child == 0) {
       setenv("HOME", home.path().c_str(), 1);
       unsetenv("XDG_CACHE_HOME");
       // Lines logged before the configuration names a language are English too.
@@ -204,6 +222,7 @@ class Service : public ::testing::Test {
       execl(PELLI_BINARY_DIR "/bin/tessvald", "tessvald", nullptr);
       _exit(127);
     }
+    return child;
   }
 
   // Whether the service has its SIGTERM handler in place (bit 15 of SigCgt); a signal sent before
@@ -226,15 +245,22 @@ class Service : public ::testing::Test {
 
   // SIGTERM; the exit status, or -1 when it did not end within the (generous) limit.
   int terminate(std::chrono::milliseconds limit = 20s) {
-    if (pid <= 0) return -1;
-    ::kill(pid, SIGTERM);
+    int const status = terminate_process(pid, limit);
+    if (status != -2) pid = -1;
+    return status < 0 ? -1 : status;
+  }
+
+  // SIGTERM to a process of the service; its exit status, -1 when it ended otherwise, -2 when
+  // it did not end within the limit (it is left running then).
+  static int terminate_process(pid_t process, std::chrono::milliseconds limit = 20s) {
+    if (process <= 0) return -1;
+    ::kill(process, SIGTERM);
     int status = 0;
     auto const end = std::chrono::steady_clock::now() + limit;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) return -1;
+    while (::waitpid(process, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) return -2;
       std::this_thread::sleep_for(20ms);
     }
-    pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 

@@ -68,6 +68,48 @@ TEST_P(ServiceLocks, NoPassWhileHeldSynchronisedAfterRelease) {
   EXPECT_EQ(terminate(), 0);
 }
 
+// A real second instance with the same HOME, started while the first is inside a pass (halted
+// amid a large copy): it waits with one warning and runs no pass until the first lets go.
+TEST_F(Service, SecondInstanceRunsNoPassWhileTheFirstIsInOne) {
+  write_large_file(files / "src/big/big.bin", 300);
+  test_support::write_file(files / "src/small/a.txt", "small");
+  write_config(config_json({tree_item("big", files / "src/big", files / "dst/big"),
+                            tree_item("small", files / "src/small", files / "dst/small")}));
+  start();
+  ASSERT_TRUE(eventually([&] { return !names_in(files / "dst/big").empty(); }, 20s)) << log();
+  ::kill(pid, SIGSTOP);
+  std::vector<std::string> const staged = names_in(files / "dst/big");
+  pid_t second = spawn();
+  ASSERT_GE(second, 0);
+  struct Reaper {
+    pid_t& p;
+    ~Reaper() {
+      if (p > 0) ::kill(p, SIGKILL), ::waitpid(p, nullptr, 0);
+    }
+  } reaper{second};
+
+  std::string const waiting = "Warning\tAnother process of the same kind holds the";
+  EXPECT_TRUE(eventually([&] { return log_count(waiting) == 1; }, 20s)) << log();
+  std::this_thread::sleep_for(1500ms);  // several polls of the second instance
+  EXPECT_FALSE(fs::exists(files / "dst/small")) << "the second instance ran a pass\n" << log();
+  EXPECT_EQ(names_in(files / "dst/big"), staged) << "the second instance began a copy";
+  EXPECT_EQ(log_count(waiting), 1u) << log();
+
+  ::kill(pid, SIGCONT);
+  EXPECT_TRUE(eventually(
+      [&] {
+        return tree_of(files / "dst/small") == tree_of(files / "src/small") &&
+               names_in(files / "dst/big") == std::vector<std::string>{"big.bin"} &&
+               fs::file_size(files / "dst/big/big.bin") == fs::file_size(files / "src/big/big.bin");
+      },
+      30s))
+      << log();
+  EXPECT_EQ(terminate_process(second), 0);
+  second = -1;
+  EXPECT_EQ(terminate(), 0);
+  EXPECT_EQ(log_count("Sync service stopped."), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Holders, ServiceLocks,
                          ::testing::Values(LockCase{"Foreground", "sync-foreground.lock", 0},
                                            LockCase{"SecondService", "sync-background.lock", 1}),

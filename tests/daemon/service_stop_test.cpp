@@ -17,13 +17,7 @@ class ServiceStop : public Service {
 
   // A tree with a file of 300 MiB and a small one; the target holds an older small "big.bin".
   void large_copy_ahead() {
-    fs::create_directories(source());
-    std::string block(1 << 20, '\0');
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
-    std::FILE* f = std::fopen((source() / "big.bin").c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    for (int i = 0; i < 300; ++i) std::fwrite(block.data(), 1, block.size(), f);
-    ASSERT_EQ(std::fclose(f), 0);
+    write_large_file(source() / "big.bin", 300);
     test_support::write_file(source() / "sub/kept.txt", "kept");
     test_support::write_file(target() / "big.bin", "old target");
     test_support::write_file(target() / "sub/kept.txt", "kept");
