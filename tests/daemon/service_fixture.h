@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -142,6 +143,20 @@ inline void write_large_file(fs::path const& file, int megabytes) {
   ASSERT_EQ(std::fclose(f), 0);
 }
 
+// Whether two files hold the same bytes.
+inline bool same_content(fs::path const& a, fs::path const& b) {
+  std::ifstream x(a, std::ios::binary);
+  std::ifstream y(b, std::ios::binary);
+  std::vector<char> p(1 << 20), q(1 << 20);
+  while (x && y) {
+    x.read(p.data(), static_cast<std::streamsize>(p.size()));
+    y.read(q.data(), static_cast<std::streamsize>(q.size()));
+    if (x.gcount() != y.gcount() || !std::equal(p.begin(), p.begin() + x.gcount(), q.begin()))
+      return false;
+  }
+  return x.eof() && y.eof();
+}
+
 // The names directly inside a folder, sorted.
 inline std::vector<std::string> names_in(fs::path const& folder) {
   std::vector<std::string> names;
@@ -223,6 +238,18 @@ class Service : public ::testing::Test {
       _exit(127);
     }
     return child;
+  }
+
+  // Halts the service (SIGSTOP) as soon as `folder` holds more than `names` entries: once a copy
+  // into it has begun, its staging file appears beside the others. Polled tightly, since every
+  // millisecond of delay lets the copy run on at full speed.
+  void halt_when_copying(fs::path const& folder, std::size_t names) {
+    auto const end = std::chrono::steady_clock::now() + 20s;
+    while (names_in(folder).size() <= names) {
+      ASSERT_LT(std::chrono::steady_clock::now(), end) << "no copy began\n" << log();
+      std::this_thread::sleep_for(1ms);
+    }
+    ::kill(pid, SIGSTOP);
   }
 
   // Whether the service has its SIGTERM handler in place (bit 15 of SigCgt); a signal sent before

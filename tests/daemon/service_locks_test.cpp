@@ -71,13 +71,12 @@ TEST_P(ServiceLocks, NoPassWhileHeldSynchronisedAfterRelease) {
 // A real second instance with the same HOME, started while the first is inside a pass (halted
 // amid a large copy): it waits with one warning and runs no pass until the first lets go.
 TEST_F(Service, SecondInstanceRunsNoPassWhileTheFirstIsInOne) {
-  write_large_file(files / "src/big/big.bin", 300);
+  write_large_file(files / "src/big/big.bin", 600);
   test_support::write_file(files / "src/small/a.txt", "small");
   write_config(config_json({tree_item("big", files / "src/big", files / "dst/big"),
                             tree_item("small", files / "src/small", files / "dst/small")}));
   start();
-  ASSERT_TRUE(eventually([&] { return !names_in(files / "dst/big").empty(); }, 20s)) << log();
-  ::kill(pid, SIGSTOP);
+  ASSERT_NO_FATAL_FAILURE(halt_when_copying(files / "dst/big", 0));
   std::vector<std::string> const staged = names_in(files / "dst/big");
   pid_t second = spawn();
   ASSERT_GE(second, 0);
