@@ -150,6 +150,10 @@ TEST_F(StatusFileTest, KindsAndSentences) {
   tr::init_locale({});
   tr::init(tr::locale_dir());
   tr::set_language("en");
+  // Other tests of this program expect untranslated message ids in the log.
+  struct Unbind {
+    ~Unbind() { Utilities::translation::init(std::filesystem::path("/nonexistent-catalogues")); }
+  } unbind;
   SyncItem i = item();
   auto const now = at(1'000'000);
   ItemStatus s{L"/src/a.txt", L"/dst/a.txt", now - 60s, std::nullopt, true, 0, L""};
