@@ -164,3 +164,31 @@ TEST_F(Service, SourceFolderGoneDeletesNothingInTheTarget) {
   EXPECT_EQ(names_in(home.path() / ".recyclebin"), std::vector<std::string>{}) << "nothing deleted";
   EXPECT_EQ(terminate(), 0);
 }
+
+// A target inside its own source (or the other way round) would copy the tree into itself on
+// every pass: such an item is refused before anything is written.
+TEST_F(Service, OverlappingSidesAreRefusedBeforeAnythingIsWritten) {
+  test_support::write_file(files / "src/tree/a.txt", "a");
+  test_support::write_file(files / "src/other/b.txt", "b");
+  std::vector<Item> const items = {
+      tree_item("inside", files / "src/tree", files / "src/tree/backup"),
+      tree_item("around", files / "src/other/deeper", files / "src/other", true)};
+  fs::create_directories(files / "src/other/deeper");
+  auto const before = tree_of(files / "src");
+  write_config(config_json(items));
+  start();
+  ASSERT_TRUE(eventually([&] {
+    return fs::exists(status_file("inside")) && fs::exists(status_file("around"));
+  })) << log();
+  std::this_thread::sleep_for(1500ms);  // more passes
+  EXPECT_EQ(tree_of(files / "src"), before) << log();
+  for (Item const& i : items) {
+    std::string const text = "Sync item " + i.name + " not run: source " + i.source.string() +
+                             " and target " + i.target.string() + " overlap.";
+    EXPECT_EQ(log_count("Error\t" + text + "\n"), 1u) << log();
+    auto status = status_of(i.name);
+    EXPECT_EQ(status["errors"], "1");
+    EXPECT_EQ(status["first_error"], text);
+  }
+  EXPECT_EQ(terminate(), 0);
+}
