@@ -22,6 +22,10 @@ constexpr std::uint32_t WATCH_MASK = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOS
 constexpr std::uint32_t SPECIAL_FLAGS = kEventsLost | kRootChanged | kWatchLost | kCoalesced;
 constexpr std::size_t MAX_PENDING = 1024;
 constexpr auto ROOT_CHECK_INTERVAL = std::chrono::seconds(1);
+// One save makes several events (create, modify, close) a few microseconds to milliseconds apart;
+// waiting this long before the first delivery keeps them in it instead of in a second delivery
+// one latency later, which would restart the item's settle time.
+constexpr auto GATHER = std::chrono::milliseconds(50);
 
 std::string join(std::string const& dir, char const* name) {
   return dir == "/" ? dir + name : dir + "/" + name;
@@ -208,7 +212,7 @@ void WatchHub::queue(Stream& s, Event event) {
   }
   if (!s.due) {
     Clock::time_point const now = Clock::now();
-    s.due = s.last_delivery ? std::max(now, *s.last_delivery + s.latency) : now;
+    s.due = s.last_delivery ? std::max(now + GATHER, *s.last_delivery + s.latency) : now + GATHER;
   }
 }
 

@@ -324,6 +324,37 @@ TEST_F(EventStreamTest, EventsOfABurstAreGatheredForTheLatency) {
   EXPECT_EQ(batches, 1);
 }
 
+TEST_F(EventStreamTest, EventsOfOneSaveArriveInTheFirstDelivery) {
+  std::mutex m;
+  std::vector<std::vector<Event>> batches;
+  auto stream = EventStream::create(root, std::chrono::milliseconds(60000), true,
+                                    [&](EventStream const&, std::vector<Event> const& events) {
+                                      std::lock_guard lock(m);
+                                      batches.push_back(events);
+                                    });
+  stream->schedule(loop);
+  ASSERT_TRUE(stream->start());
+  LoopThread thread(loop);
+  {
+    // An editor's save: created, written in two pieces, closed.
+    std::FILE* f = std::fopen((root / "saved").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::fputs("first half", f);
+    std::fflush(f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::fputs(", second half", f);
+    std::fclose(f);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::lock_guard lock(m);
+  ASSERT_EQ(batches.size(), 1u) << "the rest of the save would wait a whole latency";
+  std::uint32_t flags = 0;
+  for (Event const& e : batches[0]) flags |= e.flags;
+  EXPECT_TRUE(flags & platform::kCreated);
+  EXPECT_TRUE(flags & platform::kModified);
+}
+
 // Writes a value to a kernel setting for the object's life.
 class KernelSetting {
  public:
