@@ -1,6 +1,9 @@
-// Write-protected sides seen by the running service: a read-only target is not run, nor is a
-// two-way item with a read-only source, while a moving item with a read-only source copies
-// without moving. Each is one Error line and the first error of the item's status.
+// Sides on volumes of their own, seen by the running service. Write-protected sides: a read-only
+// target is not run, nor is a two-way item with a read-only source, while a moving item with a
+// read-only source copies without moving; each is one Error line and the first error of the
+// item's status. A target volume that is unmounted is unreachable, not filled on the disk below.
+#include <sys/mount.h>
+
 #include "service_fixture.h"
 #include "support/scoped_mount.h"
 
@@ -60,6 +63,27 @@ TEST_F(Service, WriteProtectedSidesAreReportedAndNotWrittenTo) {
     }
   }
   EXPECT_EQ(tree_of(ro), on_volume);
+  EXPECT_EQ(terminate(), 0);
+}
+
+// Disabled until the mount check can tell a vanished mount: it resolves a path below the empty
+// mount point to the file system underneath, which is always mounted, so the pair stays reachable
+// and the next pass copies the whole source onto that disk.
+TEST_F(Service, DISABLED_UnmountedTargetVolumeIsUnreachableAndNotFilledBelow) {
+  test_support::ScopedTmpfs volume(files / "vol");
+  if (!volume.ok()) GTEST_SKIP() << volume.error();
+  fs::path const source = files / "src/tree";
+  fs::path const target = volume.path() / "backup";
+  test_support::write_file(source / "a.txt", "a");
+  test_support::write_file(source / "sub/b.txt", "b");
+  write_config(config_json({tree_item("usb", source, target)}));
+  start();
+  ASSERT_TRUE(eventually([&] { return tree_of(target) == tree_of(source); })) << log();
+
+  ASSERT_EQ(::umount2(volume.path().c_str(), MNT_DETACH), 0);
+  EXPECT_TRUE(eventually([&] { return status_of("usb")["reachable"] == "0"; }, 20s)) << log();
+  EXPECT_GE(log_count("Info\tTarget not reachable: " + target.string() + "\n"), 1u) << log();
+  EXPECT_EQ(names_in(volume.path()), std::vector<std::string>{}) << "filled below the mount";
   EXPECT_EQ(terminate(), 0);
 }
 
