@@ -65,6 +65,8 @@ struct RunningCase {
   std::vector<char const*> fatal;  // the FatalError lines of the reload, in order
 };
 
+void PrintTo(RunningCase const& c, std::ostream* out) { *out << c.name; }
+
 class UnusableWhileRunning : public ServiceConfig,
                              public ::testing::WithParamInterface<RunningCase> {};
 
@@ -111,6 +113,8 @@ struct StartCase {
   char const* error;               // the one Error line, or nullptr for none
   bool items_run;                  // whether the item in the file runs anyway
 };
+
+void PrintTo(StartCase const& c, std::ostream* out) { *out << c.name; }
 
 class BadConfigurationAtStart : public ServiceConfig,
                                 public ::testing::WithParamInterface<StartCase> {

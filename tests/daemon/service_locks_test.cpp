@@ -15,6 +15,8 @@ struct LockCase {
   std::size_t own_lock_warnings;  // "the same kind holds the lock" warnings while waiting
 };
 
+void PrintTo(LockCase const& c, std::ostream* out) { *out << c.name; }
+
 class ServiceLocks : public Service, public ::testing::WithParamInterface<LockCase> {
  protected:
   // Whether the lock file can be taken right now; it is let go at once.
