@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,11 @@ class MountedDrives {
   MountedDrives& operator=(MountedDrives const&) = delete;
 
   // True when the mount root of `p` is a mounted file system: from the cached table while it is
-  // at most 10 s old, else from a new reading. False when no mount root can be found. A relative
-  // path is taken from the current directory. `text` is not used. Thread-safe.
+  // at most 10 s old, else from a new reading. False when no mount root can be found, and false
+  // when `p` lies at or below a mount point that was mounted at an earlier reading (or is listed
+  // in /etc/fstab) and is not mounted now: an unmounted volume leaves its mount point behind as
+  // an empty folder of the file system below. A relative path is taken from the current
+  // directory. `text` is not used. Thread-safe.
   bool drive_mounted(std::filesystem::path const& p, std::wstring const& text);
 
   // Both take the lock themselves. True when more than 10 s have passed since the last reading.
@@ -53,8 +57,11 @@ class MountedDrives {
   // Both expect mutex_ held.
   bool check(std::filesystem::path const& p);
   bool refresh(std::string const& root, std::wstring const& text);
+  bool below_absent_mount(std::filesystem::path const& p);
 
   std::vector<MountInfo> mounts_;
+  // Every mount point seen mounted by this cache, and those of /etc/fstab.
+  std::set<std::string> known_mount_points_;
   Clock::time_point last_reading_{};
   std::mutex mutex_;
   ClockSource clock_;

@@ -69,7 +69,7 @@ TEST_F(Service, WriteProtectedSidesAreReportedAndNotWrittenTo) {
 // Disabled until the mount check can tell a vanished mount: it resolves a path below the empty
 // mount point to the file system underneath, which is always mounted, so the pair stays reachable
 // and the next pass copies the whole source onto that disk.
-TEST_F(Service, DISABLED_UnmountedTargetVolumeIsUnreachableAndNotFilledBelow) {
+TEST_F(Service, UnmountedTargetVolumeIsUnreachableAndNotFilledBelow) {
   test_support::ScopedTmpfs volume(files / "vol");
   if (!volume.ok()) GTEST_SKIP() << volume.error();
   fs::path const source = files / "src/tree";

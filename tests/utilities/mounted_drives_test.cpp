@@ -53,6 +53,35 @@ TEST_F(MountedDrivesTest, RelativePathsAreTakenFromTheCurrentDirectory) {
   EXPECT_TRUE(cached);
 }
 
+TEST_F(MountedDrivesTest, AVolumeUnmountedSinceAReadingLeavesItsFolderUnmounted) {
+  fs::path const dir = fs::weakly_canonical(temp.path()) / "vol";
+  {
+    test_support::ScopedTmpfs mount(dir, "size=64k");
+    if (!mount.ok()) GTEST_SKIP() << mount.error();
+    EXPECT_TRUE(drives.drive_mounted(dir / "backup/missing", L""));
+  }
+  // The folder is still there, on the file system below it.
+  ASSERT_TRUE(fs::is_directory(dir));
+  now += 11s;
+  struct Case {
+    fs::path path;
+    bool mounted;
+  } const cases[] = {
+      {dir / "backup/missing", false},
+      {dir, false},
+      {dir / "..", true},
+      {temp.path() / "volume-next-door", true},
+  };
+  for (Case const& c : cases) EXPECT_EQ(drives.drive_mounted(c.path, L""), c.mounted) << c.path;
+  now += 1s;  // from the cached table too
+  for (Case const& c : cases) EXPECT_EQ(drives.drive_mounted(c.path, L""), c.mounted) << c.path;
+
+  test_support::ScopedTmpfs again(dir, "size=64k");
+  ASSERT_TRUE(again.ok()) << again.error();
+  now += 11s;
+  EXPECT_TRUE(drives.drive_mounted(dir / "backup/missing", L""));
+}
+
 TEST(MountPoint, OfPathAndSingleton) {
   EXPECT_EQ(Utilities::get_mount_point("/"), "/");
   EXPECT_TRUE(MountedDrives::instance().drive_mounted("/", L""));
