@@ -6,19 +6,21 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${PELLI_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
+# Many tests wait on the service or on the clock more than they compute.
+test_jobs=$((jobs * 2))
 
 "$root/scripts/setup.sh"
 
 echo "== build (release)"
 "$root/scripts/build.sh" "$out/release" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DPELLI_BENCH=ON
 echo "== tests (release)"
-ctest --test-dir "$out/release" --output-on-failure -j "$jobs" --timeout 300
+ctest --test-dir "$out/release" --output-on-failure -j "$test_jobs" --timeout 300
 
 echo "== build (address and undefined-behaviour sanitizers)"
 "$root/scripts/build.sh" "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DPELLI_SANITIZE=ON -DPELLI_BENCH=OFF
 echo "== tests (address and undefined-behaviour sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$out/asan" --output-on-failure -j "$jobs" --timeout 600
+  ctest --test-dir "$out/asan" --output-on-failure -j "$test_jobs" --timeout 600
 
 echo "== build (thread sanitizer, concurrency tests)"
 # One program of the test files that hold tests named "Concurrency"; nothing else is built.
