@@ -43,13 +43,7 @@ bool MountedDrives::below_absent_mount(std::filesystem::path const& p) {
     if (FilesystemUtil::is_mountpoint(known)) continue;
     // Not on a device of its own: unmounted, or a bind mount within one file system. Only the
     // kernel's table tells them apart, and a cached one may predate the unmount.
-    if (clock_() - last_reading_ > RECHECK_AFTER) {
-      mounts_.clear();
-      last_reading_ = clock_();
-      for (auto& entry : platform::mounted_filesystems())
-        mounts_.push_back(
-            {std::move(entry.device), std::move(entry.mount_point), std::move(entry.type)});
-    }
+    if (clock_() - last_reading_ > RECHECK_AFTER) read_table();
     bool listed = false;
     for (auto const& mount : mounts_) listed = listed || mount.mount_point == known;
     if (!listed) return true;
@@ -68,11 +62,7 @@ bool MountedDrives::check(std::filesystem::path const& p) {
 
 bool MountedDrives::refresh(std::string const& root, std::wstring const&) {
   log_at(LogLevel::Debug, L"MountedDrives::refresh");
-  mounts_.clear();
-  last_reading_ = clock_();
-  for (auto& entry : platform::mounted_filesystems())
-    mounts_.push_back(
-        {std::move(entry.device), std::move(entry.mount_point), std::move(entry.type)});
+  read_table();
   if (known_mount_points_.empty()) {
     for (auto const& entry : parse_fstab("/etc/fstab"))
       if (entry.mount_point.size() > 1 && entry.mount_point.front() == '/' && entry.type != "swap")
@@ -85,6 +75,14 @@ bool MountedDrives::refresh(std::string const& root, std::wstring const&) {
   for (auto const& mount : mounts_)
     if (mount.mount_point == root) return true;
   return false;
+}
+
+void MountedDrives::read_table() {
+  mounts_.clear();
+  last_reading_ = clock_();
+  for (auto& entry : platform::mounted_filesystems())
+    mounts_.push_back(
+        {std::move(entry.device), std::move(entry.mount_point), std::move(entry.type)});
 }
 
 bool MountedDrives::time_elapsed() {

@@ -58,6 +58,7 @@ class MountedDrives {
   bool check(std::filesystem::path const& p);
   bool refresh(std::string const& root, std::wstring const& text);
   bool below_absent_mount(std::filesystem::path const& p);
+  void read_table();
 
   std::vector<MountInfo> mounts_;
   // Every mount point seen mounted by this cache, and those of /etc/fstab.
