@@ -1,0 +1,6 @@
+# Read by ctest after the discovered tests: tests that change kernel-wide settings (the inotify
+# limits) run alone, since every other watcher of the same user would feel them meanwhile.
+set_tests_properties(
+  "EventStreamTest.QueueOverflowSaysEventsWereLostAndRescans"
+  "EventStreamTest.WatchLimitMakesTheStreamLoseItsWatches"
+  PROPERTIES RUN_SERIAL TRUE)
