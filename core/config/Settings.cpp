@@ -18,8 +18,6 @@ using boost::property_tree::wptree;
 using Utilities::util::string_to_wstring;
 using Utilities::util::wstring_to_string;
 
-std::wstring decimal(unsigned long long value) { return std::to_wstring(value); }
-
 }  // namespace
 
 void Settings::reset() { *this = Settings{}; }
@@ -94,8 +92,8 @@ void write_settings_section(Settings const& s, wptree& root) {
   values::append(section, L"RecycleBinPath",
                  Utilities::from_path(Utilities::RecycleBin::instance().bin_path()));
   values::append(section, L"BackupProofPath", s.BackupProofPath);
-  values::append(section, L"RecycleBinDays", decimal(s.RecycleBinDays));
-  values::append(section, L"TransferLimitKB", decimal(s.TransferLimitKB));
+  values::append(section, L"RecycleBinDays", std::to_wstring(s.RecycleBinDays));
+  values::append(section, L"TransferLimitKB", std::to_wstring(s.TransferLimitKB));
   values::append(section, L"Language", string_to_wstring(s.Language));
   values::append(section, L"EncryptionRecipient", string_to_wstring(s.EncryptionRecipient));
   root.push_back({L"Settings", std::move(section)});

@@ -43,8 +43,6 @@ std::unique_ptr<SyncPath> side_of(std::wstring const& text, std::wstring const& 
 
 std::wstring text_of(bool value) { return value ? L"true" : L"false"; }
 
-std::wstring decimal(unsigned long long value) { return std::to_wstring(value); }
-
 }  // namespace
 
 CompareItems get_compare_items(Tree const& section) {
@@ -132,7 +130,7 @@ void write_compare_items(SyncItem const& item, Tree& section) {
   values::append(section, L"size", text_of(compare.size()));
   values::append(section, L"time", text_of(compare.time()));
   values::append(section, L"content", text_of(compare.content()));
-  values::append(section, L"timeToleranceSeconds", decimal(compare.timeToleranceSeconds));
+  values::append(section, L"timeToleranceSeconds", std::to_wstring(compare.timeToleranceSeconds));
 }
 
 void write_sync_item(SyncItem const& item, Tree& entry) {
@@ -142,13 +140,13 @@ void write_sync_item(SyncItem const& item, Tree& entry) {
   values::append(flags, L"twoWaySync", text_of(f.twoWaySync));
   values::append(flags, L"copyWhenTargetNewer", text_of(f.copyWhenTargetNewer));
   values::append(flags, L"fatherSonPrinciple", text_of(f.fatherSonPrinciple));
-  values::append(flags, L"maxGenerations", decimal(f.maxGenerations));
+  values::append(flags, L"maxGenerations", std::to_wstring(f.maxGenerations));
   values::append(flags, L"encryptTarget", text_of(f.encryptTarget));
-  values::append(flags, L"maxFileMB", decimal(f.maxFileMB));
+  values::append(flags, L"maxFileMB", std::to_wstring(f.maxFileMB));
   values::append(flags, L"scheduleLimited", text_of(f.schedule.limited));
-  values::append(flags, L"scheduleFrom", decimal(f.schedule.from));
-  values::append(flags, L"scheduleUntil", decimal(f.schedule.until));
-  values::append(flags, L"scheduleDays", decimal(f.schedule.days));
+  values::append(flags, L"scheduleFrom", std::to_wstring(f.schedule.from));
+  values::append(flags, L"scheduleUntil", std::to_wstring(f.schedule.until));
+  values::append(flags, L"scheduleDays", std::to_wstring(f.schedule.days));
   values::append(flags, L"syncDeletions", text_of(f.syncDeletions));
   values::append(flags, L"backupProof", text_of(f.backupProof));
   values::append(flags, L"syncEmptyFiles", text_of(f.syncEmptyFiles));
@@ -182,7 +180,7 @@ void write_sync_item(SyncItem const& item, Tree& entry) {
     values::append(entry, L"targetType", side_kind(*item.target()));
   }
   values::append(entry, L"wildcard", item.wildcard);
-  values::append(entry, L"SyncCycle", decimal(item.sync_cycle));
+  values::append(entry, L"SyncCycle", std::to_wstring(item.sync_cycle));
 }
 
 }  // namespace KVO_Core

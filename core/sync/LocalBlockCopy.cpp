@@ -26,7 +26,7 @@ bool route_unsupported(int error) {
   return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
 }
 
-std::error_code last_error() { return {errno, std::generic_category()}; }
+std::error_code errno_code() { return {errno, std::generic_category()}; }
 
 // Writes all of the buffer; false with errno set.
 bool write_all(int out, char const* data, std::size_t size) {
@@ -97,13 +97,13 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
   Utilities::FileDescriptor in(::open(Utilities::to_path(from).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat source {};
   if (in.get() < 0 || ::fstat(in.get(), &source) != 0) {
-    read_failed(from, failure, last_error());
+    read_failed(from, failure, errno_code());
     return CopyResult::Failed;
   }
   Utilities::FileDescriptor out(
       ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) {
-    std::error_code const error = last_error();
+    std::error_code const error = errno_code();
     failure.reason = fsu::reason_for_create_failure(error, destination);
     failure.message =
         (failure.reason == fsu::file_name_invalid ? fsu::make_error_message(fsu::file_name_invalid)
@@ -120,7 +120,7 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
     bool write_side = true;
     ssize_t const moved = copier.next(write_side);
     if (moved < 0) {
-      std::error_code const error = last_error();
+      std::error_code const error = errno_code();
       if (write_side)
         write_failed(to, failure, error);
       else

@@ -27,23 +27,23 @@ constexpr FileInfoResult WRITE_ERROR = static_cast<FileInfoResult>(10);
 constexpr FileInfoResult LINK_ERROR = static_cast<FileInfoResult>(17);
 constexpr int MAX_NAME_TRIES = 1000;
 
-enum class Staging { Free, Cleared, Foreign };
+enum class LinkStaging { Free, Cleared, Foreign };
 
 // Removes a staging link left from an earlier attempt; anything else of that name is the
 // user's and is left alone.
-Staging clear_staging(std::wstring const& staged, bool remote) {
+LinkStaging clear_staging(std::wstring const& staged, bool remote) {
   if (remote) {
     std::optional<SshLinkInfo> const info = ssh_link_info(staged);
-    if (!info || !info->exists) return Staging::Free;
-    if (!info->is_link) return Staging::Foreign;
-    return ssh_remove_file(staged) ? Staging::Cleared : Staging::Foreign;
+    if (!info || !info->exists) return LinkStaging::Free;
+    if (!info->is_link) return LinkStaging::Foreign;
+    return ssh_remove_file(staged) ? LinkStaging::Cleared : LinkStaging::Foreign;
   }
   std::error_code ec;
   fs::path const path = Utilities::to_path(staged);
   fs::file_type const type = fs::symlink_status(path, ec).type();
-  if (type == fs::file_type::not_found || type == fs::file_type::none) return Staging::Free;
-  if (type != fs::file_type::symlink) return Staging::Foreign;
-  return fs::remove(path, ec) && !ec ? Staging::Cleared : Staging::Foreign;
+  if (type == fs::file_type::not_found || type == fs::file_type::none) return LinkStaging::Free;
+  if (type != fs::file_type::symlink) return LinkStaging::Foreign;
+  return fs::remove(path, ec) && !ec ? LinkStaging::Cleared : LinkStaging::Foreign;
 }
 
 bool taken(std::wstring const& path, bool remote) {
@@ -76,7 +76,7 @@ FileInfoResult rename_to_free(std::wstring const& from, std::wstring const& cand
 
 bool SyncLink::create(fs::path const& text, bool directory, Place const& place) {
   std::wstring const staged = place.path + L".kvo-link";
-  if (clear_staging(staged, place.remote) == Staging::Foreign) {
+  if (clear_staging(staged, place.remote) == LinkStaging::Foreign) {
     refused(place, WRITE_ERROR);
     return false;
   }

@@ -17,6 +17,10 @@
 
 namespace KVO_Core {
 
+std::wstring child_path(std::wstring const& directory, std::wstring const& name) {
+  return Utilities::util::with_trailing_char(directory, L'/') + name;
+}
+
 using Utilities::LogLevel;
 using Utilities::FilesystemUtil::FileInfoResult;
 using Utilities::translation::translate;

@@ -20,6 +20,9 @@
 
 namespace KVO_Core {
 
+// `name` inside `directory`, joined by exactly one "/" (local and remote paths alike).
+std::wstring child_path(std::wstring const& directory, std::wstring const& name);
+
 class SyncBase {
  public:
   // Empty roots stand for the item's own source and target paths (a local one without its

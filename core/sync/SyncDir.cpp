@@ -18,10 +18,6 @@ using Utilities::translation::translate;
 
 namespace {
 
-std::wstring child(std::wstring const& directory, std::wstring const& name) {
-  return Utilities::util::with_trailing_char(directory, L'/') + name;
-}
-
 bool special(fs::file_type type) {
   return type != fs::file_type::none && type != fs::file_type::not_found &&
          type != fs::file_type::regular && type != fs::file_type::directory &&
@@ -122,7 +118,7 @@ void SyncBase::sync_dir_entry(fs::directory_entry const& entry, std::wstring con
     report_sync_hint("special_files_skipped", path);
     return;
   }
-  std::wstring const target = child(target_dir, name);
+  std::wstring const target = child_path(target_dir, name);
   if (as_link) {
     run_link_job(*this, path, target);
     return;
@@ -139,15 +135,15 @@ void SyncDir::sync_ssh_dir_entry(SshDirEntry const& entry, std::wstring const& s
                                  std::wstring const& wildcard, std::wstring const& target_dir) {
   Utilities::log_at(LogLevel::Debug, L"sync_ssh_dir_entry: " + entry.name);
   bool const as_link = entry.is_link && links_as_links();
-  std::wstring const source = child(source_dir, entry.name);
+  std::wstring const source = child_path(source_dir, entry.name);
   bool const left_out = as_link ? link_filtered(entry.name, source, true, false, wildcard)
                                 : filtered(entry, source_dir, wildcard);
   if (left_out) return;
   if (as_link) {
-    run_link_job(*this, source, child(target_dir, entry.name));
+    run_link_job(*this, source, child_path(target_dir, entry.name));
     return;
   }
-  sync_file(source, child(target_dir, entry.name), wildcard);
+  sync_file(source, child_path(target_dir, entry.name), wildcard);
 }
 
 bool SyncDir::filtered(SshDirEntry const& entry, std::wstring const& source_dir,

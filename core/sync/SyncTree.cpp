@@ -21,10 +21,6 @@ using Utilities::translation::translate;
 
 namespace {
 
-std::wstring child(std::wstring const& directory, std::wstring const& name) {
-  return Utilities::util::with_trailing_char(directory, L'/') + name;
-}
-
 bool ends_with(std::wstring const& text, std::wstring const& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -161,7 +157,7 @@ SyncTree::Names SyncTree::sync_entries(std::wstring const& source_dir,
 void SyncTree::sync_entry(Entry const& entry, std::wstring const& source_dir,
                           std::wstring const& target_dir, std::wstring const& wildcard,
                           Names const& target_dirs) {
-  std::wstring const path = child(source_dir, entry.name);
+  std::wstring const path = child_path(source_dir, entry.name);
   if (entry.is_link) {
     // A staging link left by an interrupted placement is ours, not the user's.
     if (ends_with(entry.name, L".kvo-link")) return;
@@ -221,9 +217,9 @@ void SyncTree::sync_subtree(std::wstring const& name, std::wstring const& source
     Utilities::log_at(LogLevel::Debug, L"Ausgeschlossenes Verzeichnis wird uebersprungen: " + name);
     return;
   }
-  std::wstring const source = child(source_dir, name);
+  std::wstring const source = child_path(source_dir, name);
   if (is_target_root(source)) return;
-  std::wstring const target = child(target_dir, name);
+  std::wstring const target = child_path(target_dir, name);
   if (!target_dir_usable(target)) return;
   DirState const dir_state = subtree_state(name, source_dir, target_dirs);
   if (!trail) {
@@ -244,15 +240,15 @@ void SyncTree::sync_file_entry(std::wstring const& name, std::wstring const& sou
                                std::wstring const& target_dir, std::wstring const& wildcard) {
   if (!wildcard.empty() && !Utilities::util::wildmatch(name, wildcard)) return;
   if (is_excluded(name, item.exclusions)) return;
-  std::wstring const target = child(target_dir, name);
+  std::wstring const target = child_path(target_dir, name);
   if (!target_usable(target)) return;
-  sync_file(child(source_dir, name), target, wildcard);
+  sync_file(child_path(source_dir, name), target, wildcard);
 }
 
 SyncTree::DirState SyncTree::subtree_state(std::wstring const& name, std::wstring const& source_dir,
                                            Names const& target_dirs) const {
   if (!item.flags.twoWaySync || target_dirs.count(name) > 0) return DirState::Both;
-  return known_below(child(source_dir, name)) ? DirState::TargetDeleted : DirState::SourceNew;
+  return known_below(child_path(source_dir, name)) ? DirState::TargetDeleted : DirState::SourceNew;
 }
 
 bool SyncTree::known_below(std::wstring const& source_path) const {
@@ -273,9 +269,9 @@ void SyncTree::sync_target_only_dirs(std::wstring const& source_dir, std::wstrin
                                      Names const& target_dirs) {
   for (std::wstring const& name : target_dirs) {
     if (source_names.count(name) > 0 || is_excluded(name, item.exclusions)) continue;
-    std::wstring const source = child(source_dir, name);
+    std::wstring const source = child_path(source_dir, name);
     DirState const dir_state = known_below(source) ? DirState::SourceDeleted : DirState::TargetNew;
-    sync_tree(source, child(target_dir, name), wildcard, dir_state);
+    sync_tree(source, child_path(target_dir, name), wildcard, dir_state);
     if (Synchronize::stopping()) break;
   }
 }

@@ -13,14 +13,6 @@ namespace KVO_Core {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::wstring child(std::wstring const& directory, std::wstring const& name) {
-  return Utilities::util::with_trailing_char(directory, L'/') + name;
-}
-
-}  // namespace
-
 void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
                                         std::wstring const& target_dir,
                                         std::wstring const& wildcard,
@@ -32,7 +24,7 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
     if (!wildcard.empty() && !Utilities::util::wildmatch(name, wildcard)) return;
     if (is_excluded(name, item.exclusions)) return;
     if (item.flags.fatherSonPrinciple && father_son_backup(name)) return;
-    std::wstring const source = child(source_dir, name);
+    std::wstring const source = child_path(source_dir, name);
     if (dry_run && !planning()) {
       ++count;
       return;
@@ -50,9 +42,9 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
   if (item.ssh_path(item.target()) != nullptr) {
     for (SshDirEntry const& entry : ssh_list_dir(target_dir)) {
       if (entry.is_link && links_as_links())
-        link_step(entry.name, child(target_dir, entry.name), false);
+        link_step(entry.name, child_path(target_dir, entry.name), false);
       else if (entry.is_file)
-        file_step(entry.name, child(target_dir, entry.name));
+        file_step(entry.name, child_path(target_dir, entry.name));
       if (Synchronize::stopping()) return;
     }
     return;

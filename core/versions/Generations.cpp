@@ -11,15 +11,14 @@
 
 namespace KVO_Core::generations {
 
-namespace {
-
-constexpr std::size_t MAX_DIGITS = 18;
-
-// Names split at "/" only: a backslash is an ordinary character of a name here.
 std::wstring file_name_of(std::wstring const& path) {
   auto slash = path.rfind(L'/');
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
+
+namespace {
+
+constexpr std::size_t MAX_DIGITS = 18;
 
 // The remote folder of path: through its last "/", else the account prefix ("name:").
 std::wstring remote_folder_of(std::wstring const& path) {

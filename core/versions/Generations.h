@@ -9,6 +9,9 @@
 
 namespace KVO_Core::generations {
 
+// The last name of `path`, split at "/" only: a backslash is an ordinary character of a name.
+std::wstring file_name_of(std::wstring const& path);
+
 inline constexpr wchar_t FATHER_SON_SUFFIX[] = L".bak.";
 
 // Bare names of every entry of the directory that holds path (the part before its last "/").

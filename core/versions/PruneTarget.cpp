@@ -48,11 +48,6 @@ Directory list_remote(std::wstring const& folder) {
   return listing;
 }
 
-std::wstring file_name_of(std::wstring const& path) {
-  auto slash = path.rfind(L'/');
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 std::function<bool(std::wstring const&)> wanted_in(SyncItem const& item, std::wstring const& root) {
   if (item.sync_item_type() == SyncItemType::File) {
     std::wstring source_name = item.source() ? file_name_of(item.source()->path()) : L"";
