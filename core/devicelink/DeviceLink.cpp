@@ -5,9 +5,9 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -244,30 +244,23 @@ bool DeviceLink::open_discovery(std::uint16_t udp_port) {
 }
 
 void DeviceLink::accept_loop() {
+  // poll rather than select: a busy service may hold descriptors beyond select's fixed set.
   while (!stop_flag.load()) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(listener.get(), &readable);
-    int highest = listener.get();
-    if (discovery) {
-      FD_SET(discovery.get(), &readable);
-      highest = std::max(highest, discovery.get());
-    }
-    timeval wait{0, 500000};
-    if (::select(highest + 1, &readable, nullptr, nullptr, &wait) <= 0) continue;
+    std::array<pollfd, 2> watched{pollfd{listener.get(), POLLIN, 0},
+                                  pollfd{discovery.get(), POLLIN, 0}};
+    nfds_t const count = discovery ? 2 : 1;
+    if (::poll(watched.data(), count, 500) <= 0) continue;
     try {
-      if (discovery && FD_ISSET(discovery.get(), &readable)) answer_discovery();
-      if (!FD_ISSET(listener.get(), &readable)) continue;
+      if (count == 2 && (watched[1].revents & POLLIN)) answer_discovery();
+      if (!(watched[0].revents & POLLIN)) continue;
       sockaddr_in from{};
       socklen_t size = sizeof from;
       Utilities::FileDescriptor connection(::accept4(
           listener.get(), reinterpret_cast<sockaddr*>(&from), &size, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!connection) {
         // Out of descriptors the listener stays readable: pause instead of spinning on it.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          timeval pause{0, 500000};
-          ::select(0, nullptr, nullptr, nullptr, &pause);
-        }
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          ::poll(nullptr, 0, 500);
         continue;
       }
       std::array<char, INET_ADDRSTRLEN> peer{};

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -342,6 +343,51 @@ TEST_F(LinkTest, StopRemovesThePortAndPresenceFilesAndFreesTheRole) {
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "but nobody holds it";
   ::close(fd);
   link().stop();  // again: nothing happens
+}
+
+}  // namespace
+}  // namespace devicelink_test
+
+namespace devicelink_test {
+namespace {
+
+double cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(LinkTest, OutOfDescriptorsTheLinkWaitsInsteadOfSpinning) {
+  ASSERT_TRUE(start());
+  int const client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(link().tcp_port());
+  rlimit const before = [] {
+    rlimit l{};
+    ::getrlimit(RLIMIT_NOFILE, &l);
+    return l;
+  }();
+  // Every descriptor the limit allows is taken, so the pending connection cannot be accepted.
+  std::vector<int> fillers;
+  rlimit tight = before;
+  tight.rlim_cur = 0;
+  for (auto const& entry : fs::directory_iterator("/proc/self/fd"))
+    tight.rlim_cur = std::max<rlim_t>(tight.rlim_cur, std::stoul(entry.path().filename()) + 1);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  double const cpu = cpu_seconds();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_LT(cpu_seconds() - cpu, 0.3);
+
+  for (int fd : fillers) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  ::close(client);
+  EXPECT_NE(phone.tls(link().tcp_port(), "{}\n").reply, "") << "served again";
 }
 
 }  // namespace
