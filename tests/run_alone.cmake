@@ -4,3 +4,8 @@ set_tests_properties(
   "EventStreamTest.QueueOverflowSaysEventsWereLostAndRescans"
   "EventStreamTest.WatchLimitMakesTheStreamLoseItsWatches"
   PROPERTIES RUN_SERIAL TRUE)
+# The device link's end-to-end tests use the fixed ports of the real service.
+set_tests_properties(
+  "DeviceLinkService.APhoneFindsTheServicePairsAndSaysHello"
+  "DeviceLinkService.WithoutPhonesNoLinkIsTried"
+  PROPERTIES RUN_SERIAL TRUE)
