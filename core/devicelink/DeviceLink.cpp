@@ -98,6 +98,7 @@ std::string DeviceLink::fingerprint() const { return identity ? identity->finger
 
 bool DeviceLink::start(std::filesystem::path const& folder, std::uint16_t tcp_port,
                        std::uint16_t udp_port) {
+  std::lock_guard lock(lifecycle);
   if (running.load()) return true;
   dir = folder;
   pairing.set_dir(folder);
@@ -119,7 +120,7 @@ bool DeviceLink::start(std::filesystem::path const& folder, std::uint16_t tcp_po
     Utilities::log_at(Utilities::LogLevel::Error,
                       Utilities::translation::translate("device_link_listen_failed"),
                       std::to_wstring(tcp_port));
-    stop();
+    stop_locked();
     return false;
   }
   if (!open_discovery(udp_port)) {
@@ -139,6 +140,11 @@ bool DeviceLink::start(std::filesystem::path const& folder, std::uint16_t tcp_po
 }
 
 void DeviceLink::stop() {
+  std::lock_guard lock(lifecycle);
+  stop_locked();
+}
+
+void DeviceLink::stop_locked() {
   stop_flag = true;
   if (thread.joinable()) thread.join();
   listener.close();

@@ -136,6 +136,7 @@ class DeviceLink {
  private:
   DeviceLink() = default;
 
+  void stop_locked();
   bool take_role();
   std::filesystem::path role_lock_path() const;
   bool prepare_tls();
@@ -166,6 +167,8 @@ class DeviceLink {
   std::atomic<bool> stop_flag{false};
   std::thread thread;
 
+  // The service may stop the link from one thread while its daemon thread starts it.
+  std::mutex lifecycle;
   mutable std::mutex mutex;
   std::condition_variable pass_changed;
   std::set<std::wstring> pending;
