@@ -52,6 +52,12 @@ bool write_identity_file(std::filesystem::path const& path, std::string const& b
   return link_files::write(path, bytes, true);
 }
 
+bool add_common_name(X509_NAME* name, std::string const& common) {
+  return X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                    reinterpret_cast<unsigned char const*>(common.data()),
+                                    static_cast<int>(common.size()), -1, 0) == 1;
+}
+
 openssl::Certificate make_certificate(EVP_PKEY* key) {
   openssl::Certificate cert(X509_new());
   if (!cert || X509_set_version(cert.get(), 2) != 1) return nullptr;
@@ -71,11 +77,10 @@ openssl::Certificate make_certificate(EVP_PKEY* key) {
   if (X509_set_pubkey(cert.get(), key) != 1) return nullptr;
 
   openssl::Name name(X509_NAME_new());
-  std::string const common = identity_common_name(host_name_or("Pellimoravin"));
+  // A host name that is no UTF-8 cannot name the certificate; the fallback can.
   if (!name ||
-      X509_NAME_add_entry_by_txt(name.get(), "CN", MBSTRING_UTF8,
-                                 reinterpret_cast<unsigned char const*>(common.data()),
-                                 static_cast<int>(common.size()), -1, 0) != 1 ||
+      (!add_common_name(name.get(), identity_common_name(host_name_or("Pellimoravin"))) &&
+       !add_common_name(name.get(), identity_common_name("Pellimoravin"))) ||
       X509_set_subject_name(cert.get(), name.get()) != 1 ||
       X509_set_issuer_name(cert.get(), name.get()) != 1)
     return nullptr;

@@ -1,7 +1,9 @@
 // The device identity: made once, reloaded without writes, made anew when the stored pair is
 // damaged or does not belong together, and still usable when it cannot be stored.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -188,6 +190,45 @@ TEST(IdentityName, TheCommonNameIsCutToSixtyFourCharactersOnACharacterBoundary) 
        "Pellimoravin h" + std::string(50, 'x')},
   };
   for (Case const& c : cases) EXPECT_EQ(KVO_Core::identity_common_name(c.host), c.name) << c.host;
+}
+
+}  // namespace
+
+namespace {
+
+// In a child with a host name of its own: 0 when the identity made there names `expected`.
+int identity_under_host_name(std::string const& host, fs::path const& dir,
+                             std::string const& expected) {
+  pid_t const child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWUTS) != 0 || ::sethostname(host.data(), host.size()) != 0) ::_exit(2);
+    auto const made = DeviceIdentity::load_or_create(dir);
+    if (!made) ::_exit(3);
+    auto cert = KVO_Core::openssl::read_certificate(made->certificate_pem);
+    std::array<char, 256> subject{};
+    X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()), NID_commonName, subject.data(),
+                              subject.size());
+    ::_exit(expected == subject.data() ? 0 : 4);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(IdentityHost, LongAndOddHostNamesStillGiveACertificate) {
+  struct Case {
+    char const* what;
+    std::string host;
+    std::string name;
+  };
+  Case const cases[] = {
+      {"the longest host name", std::string(64, 'h'), "Pellimoravin " + std::string(51, 'h')},
+      {"bytes that are no UTF-8", "pc\xff\xfe", "Pellimoravin Pellimoravin"},
+  };
+  for (Case const& c : cases) {
+    test_support::TempDir dir;
+    EXPECT_EQ(identity_under_host_name(c.host, dir.path(), c.name), 0) << c.what;
+  }
 }
 
 }  // namespace
