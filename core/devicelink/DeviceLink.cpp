@@ -257,7 +257,9 @@ void DeviceLink::accept_loop() {
     nfds_t const count = discovery ? 2 : 1;
     if (::poll(watched.data(), count, 500) <= 0) continue;
     try {
-      if (count == 2 && (watched[1].revents & POLLIN)) answer_discovery();
+      // An error on the datagram socket is taken by the next receive; left alone it would
+      // wake every poll at once.
+      if (count == 2 && (watched[1].revents & (POLLIN | POLLERR))) answer_discovery();
       if (!(watched[0].revents & POLLIN)) continue;
       sockaddr_in from{};
       socklen_t size = sizeof from;
