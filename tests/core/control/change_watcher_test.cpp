@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cwchar>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -380,6 +381,34 @@ TEST(ChangeWatcherConcurrencyTest, DestroyedWhileEventsArrive) {
     for (int i = 0; i < 50; ++i) {
       if (auto t = watcher.last_change(L"tree")) watcher.clear(L"tree", *t);
       EXPECT_TRUE(watcher.watching(L"level"));
+    }
+  }
+  done = true;
+  writer.join();
+}
+
+// The worker starts watching a folder that appeared while the event thread delivers events of
+// the others, and while the folder itself changes.
+TEST(ChangeWatcherConcurrencyTest, ResumedWhileEventsArrive) {
+  TempDir temp;
+  fs::path const root = fs::canonical(temp.path());
+  std::atomic<int> round{0};
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; !done.load(); ++i) {
+      write_file(root / ("f" + std::to_string(i % 50)), "x");
+      // Into this round's late folder once it is there; never made here.
+      std::ofstream(root / ("late" + std::to_string(round.load())) / "g") << i;
+    }
+  });
+  for (; round.load() < 20; ++round) {
+    fs::path const late = root / ("late" + std::to_string(round.load()));
+    ChangeWatcher watcher({{L"tree", root.string(), true}, {L"late", late.string(), true}});
+    fs::create_directories(late);
+    EXPECT_TRUE(watcher.resume(L"late"));
+    for (int i = 0; i < 50; ++i) {
+      if (auto t = watcher.last_change(L"late")) watcher.clear(L"late", *t);
+      EXPECT_TRUE(watcher.watching(L"late"));
     }
   }
   done = true;
