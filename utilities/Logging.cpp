@@ -21,6 +21,8 @@ constexpr std::size_t REPETITION_TABLE_LIMIT = 256;
 constexpr std::size_t COLLECT_LIMIT = 200;
 constexpr std::size_t EARLY_LINE_LIMIT = 500;  // start-up lines kept until the file opens
 
+thread_local bool repeats_written = false;
+
 // Guards re-creating the logger after its destruction at process exit.
 std::mutex recreate_mutex;
 
@@ -51,6 +53,10 @@ int open_log(std::filesystem::path const& file) {
 }
 
 }  // namespace
+
+RepeatsWritten::RepeatsWritten() : previous_(repeats_written) { repeats_written = true; }
+
+RepeatsWritten::~RepeatsWritten() { repeats_written = previous_; }
 
 std::unique_ptr<Logging> Logging::instance_;
 std::once_flag Logging::init_instance_flag_;
@@ -148,7 +154,7 @@ void Logging::write_to_file(LogLevel level, std::string line) {
   {
     std::lock_guard lock(mutex_);
     if (!at_least(level, threshold_)) return;
-    if (at_least(level, LogLevel::Warning)) {
+    if (at_least(level, LogLevel::Warning) && !repeats_written) {
       auto [verdict, count] = report_again(line);
       if (verdict == Verdict::Suppress) return;
       suppressed = count;

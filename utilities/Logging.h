@@ -145,6 +145,19 @@ class Logging {
   static void init_singleton();
 };
 
+// While one lives, the warnings and errors of its thread are written even when they repeat a
+// recent line: a reading of the configuration reports every mistake it finds, every time. Nests.
+class RepeatsWritten {
+ public:
+  RepeatsWritten();
+  ~RepeatsWritten();
+  RepeatsWritten(RepeatsWritten const&) = delete;
+  RepeatsWritten& operator=(RepeatsWritten const&) = delete;
+
+ private:
+  bool previous_;
+};
+
 // Local time now: "%Y-%m-%d %H:%M:%S" and "." and three digits of milliseconds.
 std::string timestamp();
 // HOME unset: "/tmp/pellimoravin.log"; else $XDG_CACHE_HOME (when not empty) or $HOME/.cache,

@@ -69,14 +69,45 @@ void report_missing(char const* id) {
   Logging::instance().log(LogLevel::Warning, L"Übersetzung fehlt: " + util::string_to_wstring(id));
 }
 
+bool names_no_language(std::string const& locale) {
+  return locale.empty() || locale == "C" || locale == "POSIX" || locale.starts_with("C.");
+}
+
+// The messages locale the environment asks for: the first of LC_ALL, LC_MESSAGES and LANG that
+// is set.
+std::string requested_messages_locale() {
+  for (char const* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    char const* value = std::getenv(variable);
+    if (value && *value) return value;
+  }
+  return {};
+}
+
+// The language part of a locale name as LANGUAGE takes it: "en_US.UTF-8" -> "en_US",
+// "sr_RS.UTF-8@latin" -> "sr_RS@latin".
+std::string language_of(std::string const& locale) {
+  std::size_t const dot = locale.find('.');
+  if (dot == std::string::npos) return locale;
+  std::size_t const at = locale.find('@', dot);
+  return locale.substr(0, dot) + (at == std::string::npos ? "" : locale.substr(at));
+}
+
 }  // namespace
 
 void init_locale(std::span<char const* const> fallbacks) {
   std::setlocale(LC_ALL, "");
   char const* messages = std::setlocale(LC_MESSAGES, nullptr);
   if (messages && std::strcmp(messages, "C") != 0 && std::strcmp(messages, "POSIX") != 0) return;
-  for (char const* name : fallbacks)
-    if (std::setlocale(LC_ALL, name)) return;
+  char const* language = std::getenv("LANGUAGE");
+  bool const language_set = language && *language;
+  std::string const requested = requested_messages_locale();
+  if (!language_set && names_no_language(requested)) {
+    for (char const* name : fallbacks)
+      if (std::setlocale(LC_ALL, name)) return;
+  } else if (!language_set) {
+    // The locale asked for is not installed here; its language still is the one to speak.
+    setenv("LANGUAGE", language_of(requested).c_str(), 1);
+  }
   // glibc ignores LANGUAGE under the "C" messages locale; C.UTF-8 lets the catalogues apply.
   std::setlocale(LC_MESSAGES, "C.UTF-8");
 }

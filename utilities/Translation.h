@@ -11,8 +11,11 @@
 
 namespace Utilities::translation {
 
-// Sets the locale from the environment; when the messages locale is then "C" or "POSIX", the
-// first of `fallbacks` the system accepts, else LC_MESSAGES "C.UTF-8" so catalogues still apply.
+// Sets the locale from the environment. When the messages locale is then "C" or "POSIX": if the
+// environment names no language (LANGUAGE, LC_ALL, LC_MESSAGES and LANG unset, or "C"), the
+// first of `fallbacks` the system accepts; otherwise, and when none is accepted, LC_MESSAGES
+// "C.UTF-8" so catalogues still apply, with LANGUAGE set to the language of a locale that was
+// asked for but is not installed (unless LANGUAGE was set).
 void init_locale(std::span<char const* const> fallbacks);
 // The folder "locale" beside the executable; empty when it is not a directory.
 std::filesystem::path locale_dir();

@@ -8,6 +8,7 @@
 #include "core/config/JsonDepth.h"
 #include "core/config/JsonRead.h"
 #include "core/config/LoggingSetup.h"
+#include "core/config/SectionValues.h"
 #include "core/config/Settings.h"
 #include "core/config/SyncItemsSection.h"
 #include "utilities/FilesystemUtil.h"
@@ -118,6 +119,8 @@ void put_section(Utilities::json::NodeWriter& root, wchar_t const* key, wchar_t 
 
 bool Config::read(std::wstring_view path_view) {
   std::lock_guard file_lock(file_mutex);
+  // A mistake made again after a fix must not read like a clean reading.
+  Utilities::RepeatsWritten every_mistake;
   std::wstring path(path_view);
   reset();
   loaded_ = false;
@@ -210,7 +213,12 @@ void Config::read_sync_items(std::vector<Member> const& entries) {
       add(item, true);
       ++loaded;
     } else {
-      Utilities::log_error(translate_utf8("sync_item_entry_skipped"));
+      std::wstring const name = values::text_or(entry, L"name", L"");
+      std::size_t const number = loaded + leftovers.items.size() + 1;
+      Utilities::log_at(
+          LogLevel::Error,
+          name.empty() ? translate("sync_item_entry_skipped_unnamed", {std::to_wstring(number)})
+                       : translate("sync_item_entry_skipped", {name}));
       leftovers.items.push_back({loaded, key, std::move(entry)});
     }
   }

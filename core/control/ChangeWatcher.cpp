@@ -22,6 +22,12 @@ bool at_or_below(std::string const& path, std::string const& dir) {
   return path.size() == dir.size() || dir.back() == '/' || path[dir.size()] == '/';
 }
 
+void log_watching(char const* message_id, std::wstring const& key, std::string const& path) {
+  Utilities::log_at(Utilities::LogLevel::Info,
+                    Utilities::translation::translate(
+                        message_id, {key, Utilities::util::string_to_wstring(path)}));
+}
+
 }  // namespace
 
 OwnFiles::OwnFiles(std::vector<std::filesystem::path> const& folders,
@@ -46,7 +52,7 @@ bool OwnFiles::covers(std::string const& path) const {
 
 ChangeWatcher::ChangeWatcher(std::vector<WatchedDir> const& dirs, OwnFiles own_files)
     : own_files_(std::move(own_files)) {
-  for (WatchedDir const& dir : dirs) entries.try_emplace(dir.key);
+  for (WatchedDir const& dir : dirs) entries[dir.key].paths.push_back(dir.path);
   backend = std::make_unique<Backend>(*this, dirs);
 }
 
@@ -69,12 +75,44 @@ void ChangeWatcher::lost(std::wstring const& key, std::string const& path) {
   {
     std::lock_guard lock(mutex);
     auto it = entries.find(key);
-    if (it == entries.end() || !it->second.watched) return;
+    if (it == entries.end()) return;
+    it->second.waiting = false;
+    if (!it->second.watched) return;
     it->second.watched = false;
   }
-  Utilities::log_at(Utilities::LogLevel::Info,
-                    Utilities::translation::translate(
-                        "watching_unavailable", {key, Utilities::util::string_to_wstring(path)}));
+  log_watching("watching_unavailable", key, path);
+}
+
+void ChangeWatcher::missing(std::wstring const& key, std::string const& path) {
+  {
+    std::lock_guard lock(mutex);
+    auto it = entries.find(key);
+    if (it == entries.end() || !it->second.watched) return;
+    it->second.watched = false;
+    it->second.waiting = true;
+  }
+  log_watching("watching_unavailable", key, path);
+}
+
+bool ChangeWatcher::resume(std::wstring const& key) {
+  {
+    std::lock_guard lock(mutex);
+    auto it = entries.find(key);
+    if (it == entries.end() || !it->second.waiting) return false;
+  }
+  // Without the lock: the event thread stamps entries while it holds the loop's lock.
+  if (!backend->resume(key)) return false;
+  std::vector<std::string> paths;
+  {
+    std::lock_guard lock(mutex);
+    Entry& entry = entries[key];
+    if (!entry.waiting) return false;  // a stream was lost meanwhile
+    entry.waiting = false;
+    entry.watched = true;
+    paths = entry.paths;
+  }
+  for (std::string const& path : paths) log_watching("watching_changes", key, path);
+  return true;
 }
 
 bool ChangeWatcher::watching(std::wstring const& key) const {

@@ -1,6 +1,7 @@
 // One change record per watched item, stamped from the event thread of the watcher's backend
 // and read by the controller's due rule. A directory that cannot be watched turns its item back
-// into one that runs on its cycle, with one Info line.
+// into one that runs on its cycle, with one Info line; one that does not exist yet does so only
+// until it appears.
 #pragma once
 
 #include <chrono>
@@ -45,6 +46,8 @@ class ChangeWatcher {
   struct Entry {
     bool watched = true;
     std::optional<Clock::time_point> last_change;
+    bool waiting = false;            // unwatched only while a directory is missing
+    std::vector<std::string> paths;  // its directories, as listed
   };
 
   class Backend;
@@ -64,8 +67,15 @@ class ChangeWatcher {
   void changed(std::wstring const& key);
   // Stamps every watched entry (events were lost).
   void changed_everywhere();
-  // The entry is no longer watched; the first time, Info "watching_unavailable" (key, path).
+  // The entry is no longer watched, for good; the first time, Info "watching_unavailable"
+  // (key, path).
   void lost(std::wstring const& key, std::string const& path);
+  // The same for a directory that does not exist, but the entry may be watched again: see resume.
+  void missing(std::wstring const& key, std::string const& path);
+  // For an entry unwatched only because directories were missing: starts watching those that
+  // exist now. True when that made the entry watched again (Info "watching_changes" for each of
+  // its directories); false otherwise, and always for an entry lost for good. Worker thread only.
+  bool resume(std::wstring const& key);
   // The entry exists and is watched.
   bool watching(std::wstring const& key) const;
   // The entry's latest change; none without entry or change.

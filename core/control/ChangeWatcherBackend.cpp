@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace KVO_Core {
@@ -11,35 +12,34 @@ namespace {
 // rule's two seconds then let the burst settle.
 constexpr std::chrono::milliseconds LATENCY{1000};
 
+// The canonical form of an existing directory; none otherwise.
+std::optional<std::filesystem::path> existing_directory(std::string const& path) {
+  std::error_code ec;
+  std::filesystem::path const canonical = std::filesystem::canonical(path, ec);
+  if (ec || !std::filesystem::is_directory(canonical, ec)) return std::nullopt;
+  return canonical;
+}
+
 }  // namespace
 
 ChangeWatcher::Backend::Backend(ChangeWatcher& watcher, std::vector<WatchedDir> const& dirs)
     : watcher_(watcher) {
   for (WatchedDir const& dir : dirs) {
-    std::error_code ec;
-    std::filesystem::path const canonical = std::filesystem::canonical(dir.path, ec);
-    if (ec || !std::filesystem::is_directory(canonical, ec)) {
-      watcher_.lost(dir.key, dir.path);
+    std::optional<std::filesystem::path> const canonical = existing_directory(dir.path);
+    if (!canonical) {
+      // Usually a target its item's first pass is about to make.
+      waiting_.push_back(dir);
+      watcher_.missing(dir.key, dir.path);
       continue;
     }
-    auto record = std::make_unique<Stream>(
-        Stream{watcher_, dir.key, canonical.string(), dir.recursive, nullptr});
-    Stream const* raw = record.get();
-    record->stream = platform::EventStream::create(
-        canonical, LATENCY, dir.recursive,
-        [this, raw](platform::EventStream const&, std::vector<platform::Event> const& events) {
-          callback(*raw, events);
-        });
+    auto record = make_stream(dir, canonical->string());
     if (!record->stream) {
       watcher_.lost(dir.key, record->path);
       continue;
     }
     streams_.push_back(std::move(record));
   }
-  if (streams_.empty()) return;
-  thread_ = std::thread([this] { run(); });
-  std::unique_lock lock(mutex_);
-  ready_changed_.wait(lock, [this] { return ready_; });
+  if (!streams_.empty()) start_thread();
 }
 
 ChangeWatcher::Backend::~Backend() {
@@ -52,6 +52,56 @@ ChangeWatcher::Backend::~Backend() {
     s->stream->invalidate();
     s->stream.reset();
   }
+}
+
+std::unique_ptr<ChangeWatcher::Backend::Stream> ChangeWatcher::Backend::make_stream(
+    WatchedDir const& dir, std::string const& canonical) {
+  auto record =
+      std::make_unique<Stream>(Stream{watcher_, dir.key, canonical, dir.recursive, nullptr});
+  Stream const* raw = record.get();
+  record->stream = platform::EventStream::create(
+      canonical, LATENCY, dir.recursive,
+      [this, raw](platform::EventStream const&, std::vector<platform::Event> const& events) {
+        callback(*raw, events);
+      });
+  return record;
+}
+
+void ChangeWatcher::Backend::start_thread() {
+  thread_ = std::thread([this] { run(); });
+  std::unique_lock lock(mutex_);
+  ready_changed_.wait(lock, [this] { return ready_; });
+}
+
+bool ChangeWatcher::Backend::resume(std::wstring const& key) {
+  bool none_waits = true;
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if (it->key != key) {
+      ++it;
+      continue;
+    }
+    std::optional<std::filesystem::path> const canonical = existing_directory(it->path);
+    if (!canonical) {
+      none_waits = false;
+      ++it;
+      continue;
+    }
+    auto record = make_stream(*it, canonical->string());
+    it = waiting_.erase(it);
+    if (record->stream) {
+      // The loop's table takes its own lock, so a stream joins it while the loop runs; a loop
+      // not yet running starts it below.
+      record->stream->schedule(run_loop_);
+      if (record->stream->start()) {
+        streams_.push_back(std::move(record));
+        continue;
+      }
+    }
+    watcher_.lost(key, canonical->string());
+    none_waits = false;
+  }
+  if (!streams_.empty() && !thread_.joinable()) start_thread();
+  return none_waits;
 }
 
 void ChangeWatcher::Backend::run() {

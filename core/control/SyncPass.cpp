@@ -73,13 +73,19 @@ void Synchronize::sync_item(SyncItem const& item) {
     run_sync_item(item);
   else
     report_sync_item(item);
-  // A change seen during the run makes the item due again.
-  if (watcher_) watcher_->clear(item.name, start);
+  if (watcher_) {
+    // Its run may have made a folder that was missing; what it holds has just been synchronised.
+    watcher_->resume(item.name);
+    // A change seen during the run makes the item due again.
+    watcher_->clear(item.name, start);
+  }
   if (phone && (type == SyncType::Once || type == SyncType::Continuous))
     DeviceLink::instance().item_passed(account, item.name);
 }
 
 bool Synchronize::due(SyncItem const& item) {
+  // A folder that appeared since (a source plugged in again) counts as changed as a whole.
+  if (watcher_ && watcher_->resume(item.name)) watcher_->changed(item.name);
   if (watcher_ && watcher_->watching(item.name))
     return watched_item_due(watcher_->last_change(item.name), item.last_sync,
                             std::chrono::steady_clock::now());

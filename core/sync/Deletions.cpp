@@ -44,10 +44,12 @@ bool SyncBase::deletions_refused(std::vector<PendingDeletion> const& deletions) 
     clear_refused(item.name);
     return false;
   }
+  std::wstring const text = text_of("mass_deletion_refused");
+  // Logged once while it lasts, but an error of every run: the item's status must not read
+  // as a success while its deletions wait.
+  report_sync_error(text);
   if (mark_refused(item.name)) {
-    std::wstring const text = text_of("mass_deletion_refused");
     Utilities::log_at(LogLevel::Error, text);
-    report_sync_error(text);
     Synchronize::note(LogLevel::Error, text);
   }
   return true;

@@ -180,4 +180,72 @@ INSTANTIATE_TEST_SUITE_P(
                   true}),
     [](auto const& info) { return std::string(info.param.name); });
 
+// A mistake made again after it was fixed, within the half hour in which a repeated warning or
+// error is held back: the reading that finds it must say so again, naming a skipped item.
+struct RepeatedCase {
+  char const* name;
+  std::string (*bad)(std::string const& good);
+  std::vector<char const*> lines;  // each in one line of every reading of the bad file
+};
+
+void PrintTo(RepeatedCase const& c, std::ostream* out) { *out << c.name; }
+
+// The good configuration with one more item, as written by `entry`, after its own.
+std::string with_item(std::string const& good, std::string const& entry) {
+  return good.substr(0, good.rfind("}}")) + ",\n    \"Syncitem\": " + entry + "}}\n";
+}
+
+class MistakeMadeAgain : public ServiceConfig,
+                         public ::testing::WithParamInterface<RepeatedCase> {};
+
+TEST_P(MistakeMadeAgain, IsLoggedByEveryReadingThatFindsIt) {
+  RepeatedCase const& c = GetParam();
+  test_support::write_file(source() / "sub/a.txt", "first");
+  write_config(good_config());
+  start();
+  ASSERT_TRUE(eventually([&] { return synced("first"); })) << log();
+  auto const found = [&](std::size_t times) {
+    for (char const* line : c.lines)
+      if (log_count(line) != times) return false;
+    return true;
+  };
+  for (std::size_t round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    write_config(c.bad(good_config()));
+    ASSERT_TRUE(eventually([&] { return log_count(RELOADED) == 2 * round - 1; })) << log();
+    EXPECT_TRUE(found(round)) << log();
+    write_config(good_config());
+    ASSERT_TRUE(eventually([&] { return log_count(RELOADED) == 2 * round; })) << log();
+  }
+  EXPECT_TRUE(found(2)) << "a good file logs none of them: " << log();
+  EXPECT_EQ(terminate(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MistakeMadeAgain,
+    ::testing::Values(
+        RepeatedCase{"ItemWithoutCycle",
+                     [](std::string const& good) {
+                       return with_item(good, R"({"name": "broken", "type": "Datei", )"
+                                              R"("source": "/a", "target": "/b", "wildcard": ""})");
+                     },
+                     {"Error\tA sync item could not be read: ",
+                      "Error\tSync item broken of the configuration file was skipped; it stays "
+                      "in the file unchanged.\n"}},
+        RepeatedCase{"ItemWithoutName",
+                     [](std::string const& good) {
+                       return with_item(good, R"({"type": "Datei", "source": "/a"})");
+                     },
+                     {"Error\tSync item no. 2 of the configuration file, which has no name, was "
+                      "skipped; it stays in the file unchanged.\n"}},
+        RepeatedCase{"SettingsWithoutTheirFlags",
+                     [](std::string const& good) {
+                       return R"({"Settings": {"Language": "en"},)" + good.substr(good.find('\n'));
+                     },
+                     {"Error\tThe settings could not be read: missing key"}},
+        RepeatedCase{"NotJson",
+                     [](std::string const&) { return std::string("{ broken"); },
+                     {NOT_READ, EMPTY, NOT_LOADED}}),
+    [](auto const& info) { return std::string(info.param.name); });
+
 }  // namespace

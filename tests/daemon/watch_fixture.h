@@ -90,7 +90,7 @@ class Watching : public Service {
   }
 
   // Starts the service once the target folders exist: a folder missing when watching begins
-  // is not watched, and its item runs on its cycle.
+  // is watched only after the item's first run has made it.
   void start_with(std::vector<fs::path> const& targets) {
     for (fs::path const& dir : targets) fs::create_directories(dir);
     start();

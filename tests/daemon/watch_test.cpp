@@ -1,7 +1,7 @@
 // The real service watching folders: a change is synchronised once it has settled, a burst of
 // writes gives one run after it, a directory item's reach, a file item, the log lines of watching
-// (again after a reload), a source missing at start, a source deleted and made again, a stop amid
-// events, and the service's own files inside a watched source.
+// (again after a reload), a source or target missing at start, a source deleted and made again, a
+// stop amid events, and the service's own files inside a watched source.
 #include <atomic>
 #include <set>
 
@@ -143,21 +143,53 @@ TEST_F(Watching, WatchingIsLoggedPerFolderAndAgainAfterAReload) {
   EXPECT_EQ(terminate(), 0);
 }
 
-TEST_F(Watching, MissingSourceAtStartFallsBackToTheCycle) {
-  Item missing = watched_item("late", "Verzeichnisbaum", files / "src", files / "dst/tree");
-  missing.cycle = "2";
-  write_config(config_json({missing}));
-  start_with({files / "dst/tree"});
+// A folder missing when watching begins: the target that the item's first run makes (the usual
+// first set-up of a backup), or a source plugged in later. The item runs on its long cycle only
+// until the folder is there; from then on it is watched, so an edit arrives within seconds.
+struct MissingCase {
+  char const* name;
+  bool source_missing;  // else the target is missing
+};
+
+void PrintTo(MissingCase const& c, std::ostream* out) { *out << c.name; }
+
+class MissingAtStart : public Watching, public ::testing::WithParamInterface<MissingCase> {};
+
+TEST_P(MissingAtStart, IsWatchedOnceItIsThere) {
+  MissingCase const& c = GetParam();
+  fs::path const source = files / "src";
+  fs::path const target = files / "dst/tree";
+  fs::path const missing = c.source_missing ? source : target;
+  if (!c.source_missing) write_file(source / "a.txt", "first");
+  write_config(config_json({watched_item("late", "Verzeichnisbaum", source, target)}));
+  start_with({});
   ASSERT_TRUE(eventually([&] {
-    return count("\tSync item late: " + (files / "src").string() +
+    return count("\tSync item late: " + missing.string() +
                  " cannot be watched; the item runs on its cycle.\n") == 1;
   })) << log();
-  EXPECT_EQ(count("\tSync item late: watching "), 0u) << log();
+  if (c.source_missing) {
+    ASSERT_TRUE(eventually([&] { return count("not reachable: " + source.string()) > 0; }))
+        << log();
+    write_file(source / "a.txt", "first");
+  }
+  EXPECT_TRUE(eventually([&] { return read_file(target / "a.txt") == "first"; }, 30s)) << log();
+  EXPECT_TRUE(eventually([&] { return count(watching_line("late", target)) == 1; })) << log();
+  EXPECT_EQ(count(watching_line("late", source)), 1u) << log();
 
-  EXPECT_TRUE(arrives(files / "src/a.txt", files / "dst/tree/a.txt", "found")) << log();
+  // The cycle is an hour away: only the watcher brings these.
+  for (char const* text : {"second", "third"}) {
+    auto const written = Clock::now();
+    EXPECT_TRUE(arrives(source / "a.txt", target / "a.txt", text)) << log();
+    EXPECT_LT(Clock::now() - written, 20s) << text;
+  }
   EXPECT_EQ(count(" cannot be watched; "), 1u) << log();
   EXPECT_EQ(terminate(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, MissingAtStart,
+                         ::testing::Values(MissingCase{"TargetMadeByTheFirstRun", false},
+                                           MissingCase{"SourcePluggedInLater", true}),
+                         [](auto const& info) { return std::string(info.param.name); });
 
 TEST_F(Watching, DeletedAndRecreatedSourceIsWatchedAgain) {
   write_file(files / "src/a.txt", "first");

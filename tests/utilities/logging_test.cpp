@@ -7,6 +7,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalogue_fixture.h"
@@ -156,6 +157,24 @@ TEST_F(LogFixture, RepeatedWarningIsSuppressedAndCounted) {
       "",
   };
   EXPECT_EQ(texts(), expected);
+}
+
+// A reading of the configuration writes every mistake it finds, on its own thread only; the
+// suppression goes on for everything else.
+TEST_F(LogFixture, RepeatsAreWrittenWhileAScopeAsksForThem) {
+  logger.log(LogLevel::Error, std::string("item skipped"));
+  logger.log(LogLevel::Error, std::string("item skipped"));
+  {
+    Utilities::RepeatsWritten outer;
+    {
+      Utilities::RepeatsWritten inner;
+      logger.log(LogLevel::Error, std::string("item skipped"));
+    }
+    logger.log(LogLevel::Warning, std::string("item skipped"));
+    std::thread([&] { logger.log(LogLevel::Error, std::string("item skipped")); }).join();
+  }
+  logger.log(LogLevel::Error, std::string("item skipped"));
+  EXPECT_EQ(texts(), (std::vector<std::string>{"item skipped", "item skipped", "item skipped"}));
 }
 
 TEST_F(LogFixture, SamePathKeepsRepetitionsNewPathForgetsThem) {

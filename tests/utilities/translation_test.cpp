@@ -94,6 +94,51 @@ TEST(Translation, CLocaleFallsBackToCUtf8) {
   EXPECT_EQ(tr::translate_utf8("smtp_send_failed", {"h"}), "Senden an h fehlgeschlagen.");
 }
 
+// The program's German applies only when the environment names no language at all. A language
+// named by a locale that is not installed here (en_US and fr_FR are not generated) is still the
+// one spoken: its catalogue through LANGUAGE, English where there is none.
+TEST(Translation, LanguageOfTheEnvironmentEvenWithoutItsLocale) {
+  if (!std::setlocale(LC_MESSAGES, "de_DE.UTF-8")) FAIL() << "de_DE.UTF-8 not installed";
+  std::string const before = std::setlocale(LC_ALL, nullptr);
+  struct Case {
+    char const* language;  // LANGUAGE; nullptr: unset
+    char const* lc_all;
+    char const* lc_messages;
+    char const* lang;
+    char const* spoken;  // the catalogue in use
+  };
+  for (Case const& c : std::vector<Case>{
+           {nullptr, nullptr, nullptr, nullptr, "de"},
+           {nullptr, nullptr, nullptr, "C", "de"},
+           {nullptr, nullptr, nullptr, "en_US.UTF-8", "en"},
+           {nullptr, nullptr, nullptr, "fr_FR.UTF-8", "en"},
+           {nullptr, nullptr, "en_US.UTF-8", nullptr, "en"},
+           {nullptr, "en_US.UTF-8", nullptr, "de_DE.UTF-8", "en"},
+           {nullptr, nullptr, nullptr, "de_DE.UTF-8", "de"},
+           {"en", nullptr, nullptr, nullptr, "en"},
+           {"de", nullptr, nullptr, "en_US.UTF-8", "de"},
+       }) {
+    std::string const name = std::string(c.language ? c.language : "-") + " " +
+                             (c.lc_all ? c.lc_all : "-") + " " +
+                             (c.lc_messages ? c.lc_messages : "-") + " " + (c.lang ? c.lang : "-");
+    SCOPED_TRACE(name);
+    test_support::ScopedEnv language("LANGUAGE", c.language);
+    test_support::ScopedEnv all("LC_ALL", c.lc_all);
+    test_support::ScopedEnv messages("LC_MESSAGES", c.lc_messages);
+    test_support::ScopedEnv lang("LANG", c.lang);
+    std::setlocale(LC_ALL, "C");  // as a new process starts
+    tr::init_locale(std::vector<char const*>{"de_DE.UTF-8", "de_DE", "de"});
+    tr::init(tr::locale_dir());
+    tr::set_language("");
+    EXPECT_EQ(tr::catalogue_language(), c.spoken);
+    EXPECT_EQ(tr::translate_utf8("smtp_server_answers", {"mx"}), std::string(c.spoken) == "de"
+                                                                     ? "Der Server mx antwortet: "
+                                                                     : "The server mx answers: ");
+  }
+  std::setlocale(LC_ALL, before.c_str());
+  test_support::use_build_catalogues("en");
+}
+
 TEST(Translation, StampMismatchIsReported) {
   test_support::TempDir dir;
   std::string wrong_stamp = "msgid \"catalogue_stamp\"\nmsgstr \"" + std::string(40, '0') + "\"\n";

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cwchar>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -131,6 +133,57 @@ TEST_F(ChangeWatcherTest, DirectoriesThatCannotBeWatchedLoseTheirItemOnce) {
   // A lost entry is not stamped any more, not even when every entry is.
   watcher.changed_everywhere();
   EXPECT_FALSE(watcher.last_change(L"both"));
+}
+
+// A directory missing when watching began (a target its item's first run makes, a source not
+// plugged in yet) is watched once it exists; one lost otherwise stays lost.
+TEST_F(ChangeWatcherTest, MissingDirectoryIsWatchedOnceItExists) {
+  test_support::SingletonLog log;
+  fs::create_directories(root / "src");
+  ChangeWatcher watcher({{L"made", (root / "src").string(), true},
+                         {L"made", (root / "dst").string(), true},
+                         {L"still", (root / "never").string(), true},
+                         {L"lost", (root / "late").string(), true},
+                         {L"plain", (root / "src").string(), true}});
+  // Only missing directories: no event thread runs until one appears.
+  ChangeWatcher lone({{L"lone", (root / "lone").string(), false}});
+  for (wchar_t const* key : {L"made", L"still", L"lost"}) EXPECT_FALSE(watcher.watching(key));
+  fs::create_directories(root / "dst");
+  fs::create_directories(root / "late");
+  fs::create_directories(root / "lone");
+  watcher.lost(L"lost", "its stream failed");
+
+  struct Row {
+    ChangeWatcher* watcher;
+    wchar_t const* key;
+    bool resumed;
+    bool watching;
+  };
+  for (Row const& row : std::vector<Row>{{&watcher, L"made", true, true},
+                                         {&watcher, L"still", false, false},
+                                         {&watcher, L"lost", false, false},
+                                         {&watcher, L"plain", false, true},
+                                         {&lone, L"lone", true, true}}) {
+    SCOPED_TRACE(std::string(row.key, row.key + std::wcslen(row.key)));
+    EXPECT_EQ(row.watcher->resume(row.key), row.resumed);
+    EXPECT_EQ(row.watcher->watching(row.key), row.watching);
+    EXPECT_FALSE(row.watcher->resume(row.key)) << "resumed once";
+  }
+  write_file(root / "dst" / "f", "x");
+  EXPECT_TRUE(eventually([&] { return watcher.last_change(L"made").has_value(); }));
+  write_file(root / "lone" / "f", "x");
+  EXPECT_TRUE(eventually([&] { return lone.last_change(L"lone").has_value(); }));
+  fs::create_directories(root / "never");
+  EXPECT_TRUE(watcher.resume(L"still"));
+
+  int changes = 0;
+  int unavailable = 0;
+  for (auto const& line : log.lines()) {
+    if (line.find("watching_changes") != std::string::npos) ++changes;
+    if (line.find("watching_unavailable") != std::string::npos) ++unavailable;
+  }
+  EXPECT_EQ(changes, 4);      // both folders of "made", then "lone" and "still"
+  EXPECT_EQ(unavailable, 4);  // once per item that waited
 }
 
 TEST_F(ChangeWatcherTest, EverywhereStampsEveryWatchedEntry) {
@@ -328,6 +381,34 @@ TEST(ChangeWatcherConcurrencyTest, DestroyedWhileEventsArrive) {
     for (int i = 0; i < 50; ++i) {
       if (auto t = watcher.last_change(L"tree")) watcher.clear(L"tree", *t);
       EXPECT_TRUE(watcher.watching(L"level"));
+    }
+  }
+  done = true;
+  writer.join();
+}
+
+// The worker starts watching a folder that appeared while the event thread delivers events of
+// the others, and while the folder itself changes.
+TEST(ChangeWatcherConcurrencyTest, ResumedWhileEventsArrive) {
+  TempDir temp;
+  fs::path const root = fs::canonical(temp.path());
+  std::atomic<int> round{0};
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; !done.load(); ++i) {
+      write_file(root / ("f" + std::to_string(i % 50)), "x");
+      // Into this round's late folder once it is there; never made here.
+      std::ofstream(root / ("late" + std::to_string(round.load())) / "g") << i;
+    }
+  });
+  for (; round.load() < 20; ++round) {
+    fs::path const late = root / ("late" + std::to_string(round.load()));
+    ChangeWatcher watcher({{L"tree", root.string(), true}, {L"late", late.string(), true}});
+    fs::create_directories(late);
+    EXPECT_TRUE(watcher.resume(L"late"));
+    for (int i = 0; i < 50; ++i) {
+      if (auto t = watcher.last_change(L"late")) watcher.clear(L"late", *t);
+      EXPECT_TRUE(watcher.watching(L"late"));
     }
   }
   done = true;
