@@ -29,7 +29,7 @@ namespace {
 
 ReportedOnce refused_items;
 
-bool is_separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+bool is_separator(wchar_t c) { return c == L'/'; }
 
 std::wstring root_of(std::unique_ptr<SyncPath> const& side, std::wstring const& given) {
   if (!given.empty()) return given;
@@ -88,14 +88,12 @@ std::wstring SyncBase::state_key(std::wstring const& path) const {
   if (!root.empty() && path.compare(0, root.size(), root) == 0 &&
       (path.size() == root.size() || is_separator(path[root.size()]) || is_separator(root.back())))
     candidate = path.substr(root.size());
-  std::size_t const first = candidate.find_first_not_of(L"/\\");
+  std::size_t const first = candidate.find_first_not_of(L'/');
   candidate = first == std::wstring::npos ? std::wstring() : candidate.substr(first);
   if (candidate.empty()) {
-    std::size_t const last = path.find_last_of(L"/\\");
+    std::size_t const last = path.rfind(L'/');
     candidate = last == std::wstring::npos ? path : path.substr(last + 1);
   }
-  for (wchar_t& c : candidate)
-    if (c == L'\\') c = L'/';
   return candidate;
 }
 

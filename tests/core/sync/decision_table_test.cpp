@@ -353,7 +353,9 @@ TEST(EngineBase, StateKeysAreRelativeToTheSourceRoot) {
   EXPECT_EQ(job.state_key(L"/a/b/c/d.txt"), L"c/d.txt");
   EXPECT_EQ(job.state_key(L"/a/bc/x"), L"a/bc/x");
   EXPECT_EQ(job.state_key(L"/a/b"), L"b");
-  EXPECT_EQ(job.state_key(L"/a/b/c\\d"), L"c/d");
+  // A backslash is a character of the name, never a separator.
+  EXPECT_EQ(job.state_key(L"/a/b/c\\d"), L"c\\d");
+  EXPECT_EQ(job.state_key(L"/a/b\\c"), L"a/b\\c");
   KVO_Core::SyncFile slash(item, count, true, false, nullptr, L"/a/b/", L"/t");
   EXPECT_EQ(slash.state_key(L"/a/b/x"), L"x");
 }
