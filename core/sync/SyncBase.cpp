@@ -12,6 +12,7 @@
 #include "utilities/Logging.h"
 #include "utilities/MountedDrives.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -95,6 +96,14 @@ std::wstring SyncBase::state_key(std::wstring const& path) const {
     candidate = last == std::wstring::npos ? path : path.substr(last + 1);
   }
   return candidate;
+}
+
+bool SyncBase::leftover_staging(std::wstring const& name, std::wstring const& path,
+                                bool remote) const {
+  if (!Utilities::staging::staging_name(name)) return false;
+  if (!remote && !dry_run && Utilities::staging::remove_leftover(Utilities::to_path(path)))
+    Utilities::log_at(LogLevel::Debug, L"leftover staging file removed: " + path);
+  return true;
 }
 
 void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,
