@@ -80,6 +80,22 @@ INSTANTIATE_TEST_SUITE_P(
                          KEEP}),
     [](auto const& info) { return std::string(info.param.name); });
 
+// A root that holds nothing but leftovers is as empty as an unmounted volume's mount point: the
+// pass is refused and nothing is deleted on the other side.
+TEST_F(TreeItem, RootHoldingOnlyLeftoversCountsAsEmpty) {
+  KVO_Core::SyncFlags flags;
+  flags.twoWaySync = true;
+  auto const it = item(flags);
+  test_support::write_file(src / "a.txt", "a");
+  run(it);
+  ASSERT_EQ(snapshot(dst), (Tree{{"a.txt", "a"}}));
+  fs::remove(src / "a.txt");
+  test_support::write_file(src / "a.txt.kvo-part", "half");
+  run(it);
+  EXPECT_EQ(report.errors.size(), 1u);
+  EXPECT_EQ(snapshot(dst), (Tree{{"a.txt", "a"}}));
+}
+
 TEST_F(TreeItem, NamesUpToTheLimitAreCopiedBothWays) {
   std::string two_byte;
   for (int i = 0; i < 127; ++i) two_byte += "\xC3\xA9";
