@@ -9,6 +9,9 @@
 #include <mutex>
 #include <set>
 
+#include "utilities/Logging.h"
+#include "utilities/Paths.h"
+
 namespace Utilities::staging {
 
 namespace {
@@ -70,8 +73,12 @@ bool remove_leftover(std::filesystem::path const& path) {
   if (::lstat(path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
     return false;
   // Checked and removed under the lock: a copy cannot claim the name in between.
-  std::lock_guard<std::mutex> const lock(claims_mutex);
-  return claims.count(path) == 0 && ::unlink(path.c_str()) == 0;
+  {
+    std::lock_guard<std::mutex> const lock(claims_mutex);
+    if (claims.count(path) > 0 || ::unlink(path.c_str()) != 0) return false;
+  }
+  log_at(LogLevel::Debug, L"leftover staging file removed: " + from_path(path));
+  return true;
 }
 
 }  // namespace Utilities::staging

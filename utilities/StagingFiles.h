@@ -31,7 +31,8 @@ class Claim {
   std::filesystem::path path_;
 };
 
-// Removes a regular file or link at a staging path that no copy claims; true when removed.
+// Removes a regular file or link at a staging path that no copy claims, with a Debug line; true
+// when removed.
 bool remove_leftover(std::filesystem::path const& path);
 
 }  // namespace Utilities::staging

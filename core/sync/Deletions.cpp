@@ -27,10 +27,8 @@ void remove_leftovers_in(std::wstring const& folder) {
   std::error_code ec;
   for (std::filesystem::directory_iterator it(Utilities::to_path(folder), ec), end;
        !ec && it != end; it.increment(ec))
-    if (Utilities::staging::staging_name(Utilities::from_path(it->path().filename())) &&
-        Utilities::staging::remove_leftover(it->path()))
-      Utilities::log_at(LogLevel::Debug,
-                        L"leftover staging file removed: " + Utilities::from_path(it->path()));
+    if (Utilities::staging::staging_name(Utilities::from_path(it->path().filename())))
+      Utilities::staging::remove_leftover(it->path());
 }
 
 }  // namespace

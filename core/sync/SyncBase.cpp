@@ -101,8 +101,7 @@ std::wstring SyncBase::state_key(std::wstring const& path) const {
 bool SyncBase::leftover_staging(std::wstring const& name, std::wstring const& path,
                                 bool remote) const {
   if (!Utilities::staging::staging_name(name)) return false;
-  if (!remote && !dry_run && Utilities::staging::remove_leftover(Utilities::to_path(path)))
-    Utilities::log_at(LogLevel::Debug, L"leftover staging file removed: " + path);
+  if (!remote && !dry_run) Utilities::staging::remove_leftover(Utilities::to_path(path));
   return true;
 }
 
