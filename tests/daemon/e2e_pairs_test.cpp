@@ -155,4 +155,23 @@ TEST_F(ServicePairs, StagingLeftoversOfAKillAreRemoved) {
   EXPECT_EQ(tree_of(dst()), expected);
 }
 
+TEST_F(ServicePairs, StagingFileOfACopyKilledMidwayGoesWhenThePairResolvesAnotherWay) {
+  write_large_file(src() / "big.bin", 300);
+  test_support::write_file(src() / "keep.txt", "k");
+  test_support::write_file(dst() / "keep.txt", "k");
+  time_like(dst() / "keep.txt", src() / "keep.txt", 0ms);
+  start_with(tree_item("killed", src(), dst(), true));
+  ASSERT_NO_FATAL_FAILURE(halt_when_copying(dst(), 1));
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  pid = -1;
+  ASSERT_EQ(names_in(dst()), (std::vector<std::string>{"big.bin.kvo-part", "keep.txt"}));
+  fs::rename(src() / "big.bin", src() / "moved.bin");
+  start();
+  std::vector<std::string> const expected{"keep.txt", "moved.bin"};
+  EXPECT_TRUE(eventually([&] { return names_in(dst()) == expected; }, 60s)) << log();
+  EXPECT_EQ(names_in(src()), expected);
+  EXPECT_TRUE(same_content(dst() / "moved.bin", src() / "moved.bin"));
+}
+
 }  // namespace
