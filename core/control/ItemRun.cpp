@@ -30,7 +30,7 @@ std::wstring side_text(std::unique_ptr<SyncPath> const& side) {
 bool remote(std::unique_ptr<SyncPath> const& side) { return side && side->kind == SyncPath::Ssh; }
 
 std::wstring file_name_of(std::wstring const& path) {
-  std::size_t const last = path.find_last_of(L"/\\");
+  std::size_t const last = path.rfind(L'/');
   return last == std::wstring::npos ? path : path.substr(last + 1);
 }
 
@@ -111,7 +111,7 @@ bool target_vanished(SyncItem const& item) {
   std::wstring tested = without_volume_spec(item.target()->path());
   if (item.type == SyncItemType::File && item.source() &&
       file_name_of(tested) == file_name_of(item.source()->path())) {
-    std::size_t const last = tested.find_last_of(L"/\\");
+    std::size_t const last = tested.rfind(L'/');
     tested = last == std::wstring::npos ? std::wstring(L".") : tested.substr(0, last);
   }
   return missing(Utilities::to_path(tested));

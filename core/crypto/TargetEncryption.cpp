@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -15,6 +16,7 @@
 #include "core/crypto/ComparingBuffer.h"
 #include "core/crypto/EncryptionKey.h"
 #include "core/crypto/OutputFile.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core::target_encryption {
@@ -47,8 +49,11 @@ age::Result decrypt_with(std::filesystem::path const& encrypted, std::filesystem
   std::filesystem::path staging;
   std::unique_ptr<OutputFile> out;
   bool short_name = false;
+  // Claimed before it exists: a walk meanwhile must not take it for a leftover.
+  std::optional<Utilities::staging::Claim> claim;
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     staging = staging_candidate(plain, attempt, short_name);
+    claim.emplace(staging);
     out = std::make_unique<OutputFile>(staging, O_CREAT | O_EXCL, 0666);
     if (out->is_open()) break;
     if (errno == ENAMETOOLONG && !short_name) {

@@ -28,7 +28,7 @@ namespace {
 constexpr int PLACE_ATTEMPTS = 5;
 
 std::size_t folder_end(std::wstring const& path) {
-  std::size_t const last = path.find_last_of(L"/\\");
+  std::size_t const last = path.rfind(L'/');
   return last == std::wstring::npos ? 0 : last + 1;
 }
 

@@ -11,6 +11,7 @@
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core {
@@ -18,6 +19,19 @@ namespace KVO_Core {
 using Utilities::LogLevel;
 using Utilities::FilesystemUtil::FileInfoResult;
 using Utilities::translation::translate;
+
+namespace {
+
+// Leftovers of killed copies do not keep a folder that was deleted on the other side.
+void remove_leftovers_in(std::wstring const& folder) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(Utilities::to_path(folder), ec), end;
+       !ec && it != end; it.increment(ec))
+    if (Utilities::staging::staging_name(Utilities::from_path(it->path().filename())))
+      Utilities::staging::remove_leftover(it->path());
+}
+
+}  // namespace
 
 bool mass_deletion(std::uint64_t pending, std::uint64_t total) {
   // Both products in unsigned 64 bits; exactly half is not a mass deletion.
@@ -85,6 +99,7 @@ void SyncBase::remove_dir_if_empty(std::wstring const& path, bool remote) const 
     if (!ssh_list_dir(path).empty()) return;
     reason = ssh_rmdir_refusal(path);
   } else {
+    remove_leftovers_in(path);
     std::error_code ec;
     bool const empty = std::filesystem::is_empty(Utilities::to_path(path), ec);
     if (ec || !empty) return;

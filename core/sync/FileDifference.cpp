@@ -175,9 +175,12 @@ Result FileDifference::compare_metadata(FileTime source_time, FileTime target_ti
   }
   if (target_encrypted)
     return dest_size != age::encrypted_size(source_size) ? Result::SourceModified : Result::Equal;
-  if (items.size()) {
-    if (source_size > dest_size) return Result::SourceModified;
-    if (dest_size > source_size) return Result::DestModified;
+  if (items.size() && source_size != dest_size) {
+    // Times within the tolerance say nothing of which side changed: a one-way source is the
+    // authority, and a two-way pair without a remembered state is a conflict.
+    if (!newer(source_time, target_time) && !newer(target_time, source_time))
+      return two_way ? Result::BothModified : Result::SourceModified;
+    return source_size > dest_size ? Result::SourceModified : Result::DestModified;
   }
   return Result::Equal;
 }

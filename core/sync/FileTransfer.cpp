@@ -25,6 +25,7 @@
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -35,8 +36,6 @@ using Utilities::LogLevel;
 using Utilities::translation::translate;
 
 namespace {
-
-constexpr wchar_t STAGING_SUFFIX[] = L".kvo-part";
 
 bool remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
 
@@ -55,7 +54,9 @@ bool differs(ObservedFile const& a, ObservedFile const& b) {
 class Staging {
  public:
   explicit Staging(std::wstring const& destination)
-      : name_(destination + STAGING_SUFFIX), path_(Utilities::to_path(name_)) {
+      : name_(Utilities::staging::staging_path(destination)),
+        path_(Utilities::to_path(name_)),
+        claim_(path_) {
     // A leftover of a copy that a crash cut short; names ending in ".kvo-part" are our own.
     struct stat old {};
     if (::lstat(path_.c_str(), &old) == 0 && (S_ISREG(old.st_mode) || S_ISLNK(old.st_mode)))
@@ -74,6 +75,7 @@ class Staging {
  private:
   std::wstring name_;
   std::filesystem::path path_;
+  Utilities::staging::Claim claim_;
   bool placed_ = false;
 };
 

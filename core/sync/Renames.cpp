@@ -1,9 +1,11 @@
 // A file renamed on one side shows as a new name and a vanished old one that the state knows:
 // the old file on the other side is renamed instead of copying the new one and deleting the old.
+#include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
 #include "core/versions/NoClobber.h"
+#include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -22,6 +24,15 @@ bool within(FileDifference const& d, std::filesystem::file_time_type a,
   return !d.newer(a, b) && !d.newer(b, a);
 }
 
+// The renamed file against the old one on the other side; an encrypted old target is read
+// through its key, and one that no key opens counts as different.
+bool same_content(std::wstring const& renamed, std::wstring const& old, bool old_encrypted) {
+  if (!old_encrypted) return Utilities::FilesystemUtil::files_equal(renamed, old);
+  auto const [equal, decided] =
+      target_encryption::holds(Utilities::to_path(old), Utilities::to_path(renamed));
+  return decided && equal;
+}
+
 }  // namespace
 
 bool SyncFile::rename_instead(PlannedAction action, FileDifference const& d,
@@ -38,8 +49,12 @@ bool SyncFile::rename_instead(PlannedAction action, FileDifference const& d,
   std::optional<PendingDeletion> claimed = state->claim(*old);
   std::wstring const old_path = side_path(*old, to_target);
   std::wstring const new_path = to_target ? target : source;
+  // Size and time alone can match a different file; where both sides are local, the content
+  // decides.
   bool const done =
       old_file_moved_away(d, *old, to_target, claimed.has_value()) &&
+      (ssh_sides != SSHPATH::None || same_content(to_target ? source : target, old_path,
+                                                  to_target && item.flags.encryptTarget)) &&
       (dry_run ||
        rename_path(old_path, new_path, to_target ? target_remote() : source_remote(), !to_target));
   if (!done) {

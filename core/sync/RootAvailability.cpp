@@ -6,6 +6,7 @@
 #include "core/control/SyncReport.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core {
@@ -18,8 +19,12 @@ bool missing_or_empty(std::wstring const& root) {
   auto const status = std::filesystem::status(path, ec);
   if (status.type() == std::filesystem::file_type::not_found) return true;
   if (ec || !std::filesystem::is_directory(status)) return false;
-  bool const empty = std::filesystem::is_empty(path, ec);
-  return !ec && empty;
+  // Staging leftovers of killed copies do not make a root look in use.
+  std::filesystem::directory_iterator it(path, ec);
+  for (std::filesystem::directory_iterator const end; !ec && it != end; it.increment(ec))
+    if (!Utilities::staging::staging_name(Utilities::from_path(it->path().filename())))
+      return false;
+  return !ec;
 }
 
 std::optional<std::wstring> local_root(std::unique_ptr<SyncPath> const& side) {

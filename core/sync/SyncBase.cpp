@@ -12,6 +12,7 @@
 #include "utilities/Logging.h"
 #include "utilities/MountedDrives.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -29,7 +30,7 @@ namespace {
 
 ReportedOnce refused_items;
 
-bool is_separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+bool is_separator(wchar_t c) { return c == L'/'; }
 
 std::wstring root_of(std::unique_ptr<SyncPath> const& side, std::wstring const& given) {
   if (!given.empty()) return given;
@@ -88,15 +89,20 @@ std::wstring SyncBase::state_key(std::wstring const& path) const {
   if (!root.empty() && path.compare(0, root.size(), root) == 0 &&
       (path.size() == root.size() || is_separator(path[root.size()]) || is_separator(root.back())))
     candidate = path.substr(root.size());
-  std::size_t const first = candidate.find_first_not_of(L"/\\");
+  std::size_t const first = candidate.find_first_not_of(L'/');
   candidate = first == std::wstring::npos ? std::wstring() : candidate.substr(first);
   if (candidate.empty()) {
-    std::size_t const last = path.find_last_of(L"/\\");
+    std::size_t const last = path.rfind(L'/');
     candidate = last == std::wstring::npos ? path : path.substr(last + 1);
   }
-  for (wchar_t& c : candidate)
-    if (c == L'\\') c = L'/';
   return candidate;
+}
+
+bool SyncBase::leftover_staging(std::wstring const& name, std::wstring const& path,
+                                bool remote) const {
+  if (!Utilities::staging::staging_name(name)) return false;
+  if (!remote && !dry_run) Utilities::staging::remove_leftover(Utilities::to_path(path));
+  return true;
 }
 
 void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,

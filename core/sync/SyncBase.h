@@ -103,6 +103,10 @@ class SyncBase {
   void sync_dir_entry(std::filesystem::directory_entry const& entry, std::wstring const& wildcard,
                       std::wstring const& target_dir);
 
+  // A staging name (".kvo-part") met by a walk: true, and a local one that no copy is writing
+  // now (a leftover of a killed copy) is removed, outside a dry run.
+  bool leftover_staging(std::wstring const& name, std::wstring const& path, bool remote) const;
+
   // A file name that is not valid UTF-8 cannot be named safely: such an entry of `directory`
   // is skipped with a report hint. True when the name (raw bytes) must be skipped.
   static bool skip_undecodable(std::string const& name, std::wstring const& directory);

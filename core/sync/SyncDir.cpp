@@ -105,7 +105,7 @@ void SyncBase::sync_dir_entry(fs::directory_entry const& entry, std::wstring con
   bool const as_link = own == fs::file_type::symlink && links_as_links();
   if (followed == fs::file_type::directory && !as_link) return;
   std::wstring const name = Utilities::from_path(entry.path().filename());
-  if (name.empty()) return;
+  if (name.empty() || leftover_staging(name, path, false)) return;
   if ((!wildcard.empty() && followed != fs::file_type::directory &&
        !Utilities::util::wildmatch(name, wildcard)) ||
       is_excluded(name, item.exclusions)) {

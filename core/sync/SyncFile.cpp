@@ -49,7 +49,7 @@ bool leads_nowhere(std::wstring const& path, bool remote) {
 }
 
 std::wstring file_name_of(std::wstring const& path) {
-  std::size_t const last = path.find_last_of(L"/\\");
+  std::size_t const last = path.rfind(L'/');
   return last == std::wstring::npos ? path : path.substr(last + 1);
 }
 
@@ -343,7 +343,7 @@ void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& sou
 }
 
 bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool source_side) {
-  std::size_t const last = path.find_last_of(L"/\\");
+  std::size_t const last = path.rfind(L'/');
   std::wstring const parent = last == std::wstring::npos ? std::wstring() : path.substr(0, last);
   char const* id = source_side ? "source_dir_create_error" : "target_dir_create_error";
   if (parent.empty()) return true;

@@ -268,7 +268,7 @@ void SyncLink::resolve_conflict(Side const& s, Side const& t) {
     report_sync_refusal(text, reason);
     return;
   }
-  std::size_t const last = copy.find_last_of(L"/\\");
+  std::size_t const last = copy.rfind(L'/');
   std::wstring const text =
       translate("conflict_copy_made",
                 {target.path, last == std::wstring::npos ? copy : copy.substr(last + 1)});

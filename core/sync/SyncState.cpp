@@ -92,7 +92,10 @@ void SyncState::unindex(std::wstring const& key) {
 bool SyncState::knows_below(std::wstring const& directory_key) const {
   std::wstring const prefix = directory_key + L"/";
   auto const entry = entries.lower_bound(prefix);
-  return entry != entries.end() && starts_with(entry->first, prefix);
+  if (entry != entries.end() && starts_with(entry->first, prefix)) return true;
+  // A folder whose files were renamed away in this pass was still known when the pass began.
+  auto const renamed = renamed_keys.lower_bound(prefix);
+  return renamed != renamed_keys.end() && starts_with(*renamed, prefix);
 }
 
 void SyncState::defer(PendingDeletion deletion) {

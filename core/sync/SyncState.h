@@ -60,7 +60,7 @@ class SyncState {
   // Keys of the file entries of that size, in index order.
   std::vector<std::wstring> with_size(std::uint64_t size) const;
   void unindex(std::wstring const& key);
-  // Some entry lies below the directory key.
+  // Some entry lies below the directory key, or lay there until a rename of this pass.
   bool knows_below(std::wstring const& directory_key) const;
   // Puts a deletion off, unless its key was already handled by a rename in this pass.
   void defer(PendingDeletion deletion);

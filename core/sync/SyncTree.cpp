@@ -158,6 +158,7 @@ void SyncTree::sync_entry(Entry const& entry, std::wstring const& source_dir,
                           std::wstring const& target_dir, std::wstring const& wildcard,
                           Names const& target_dirs) {
   std::wstring const path = child_path(source_dir, entry.name);
+  if (leftover_staging(entry.name, path, item.ssh_path(item.source()) != nullptr)) return;
   if (entry.is_link) {
     // A staging link left by an interrupted placement is ours, not the user's.
     if (ends_with(entry.name, L".kvo-link")) return;

@@ -61,6 +61,7 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
     if (!skip_undecodable(raw, target_dir)) {
       std::wstring const name = Utilities::from_path(entry.path().filename());
       std::wstring const path = Utilities::from_path(entry.path());
+      if (leftover_staging(name, path, false)) continue;
       std::error_code own_ec, followed_ec;
       bool const is_link = entry.is_symlink(own_ec);
       fs::file_status const followed = entry.status(followed_ec);

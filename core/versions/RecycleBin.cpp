@@ -8,6 +8,7 @@
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -127,6 +128,7 @@ FileInfoResult RecycleBin::move(fs::path const& source, fs::path const& destinat
   // The copy is made under a staging name and moved onto the destination without replacing, so
   // nothing that appears there meanwhile is overwritten and no half copy is ever visible there.
   auto staging = KVO_Core::no_clobber::staging_name(destination);
+  Utilities::staging::Claim const claim(staging);  // a walk must not take it for a leftover
   std::error_code copy_error;
   fs::copy(source, staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
            copy_error);

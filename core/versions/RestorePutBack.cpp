@@ -10,6 +10,7 @@
 #include "core/versions/Restore.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -61,6 +62,8 @@ std::optional<fs::path> free_destination(fs::path const& into, fs::path const& n
 // replacing anything; the destination's write time becomes now.
 bool copy_generation(fs::path const& location, fs::path const& destination) {
   auto staging = no_clobber::staging_name(destination);
+  // A walk meanwhile must not take it for a leftover.
+  Utilities::staging::Claim const claim(staging);
   std::error_code error;
   fs::copy_file(location, staging, fs::copy_options::none, error);
   if (!error) error = no_clobber::rename(staging, destination);
@@ -82,6 +85,7 @@ std::optional<bool> decrypted(fs::path const& copy, fs::path const& destination)
   // Decrypted under a staging name and moved in without replacing: a file that appears at the
   // destination meanwhile is neither truncated nor removed.
   auto staging = no_clobber::staging_name(destination);
+  Utilities::staging::Claim const claim(staging);
   auto result = target_encryption::decrypt_file(copy, staging, {});
   std::error_code ignored;
   if (result == age::WrongKey) {

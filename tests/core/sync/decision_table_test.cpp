@@ -116,9 +116,28 @@ std::vector<Row> const ROWS = {
      ABC,
      {},
      PlannedAction::CopyToTarget},
-    {"larger target under the size test",
+    // Times within the tolerance say nothing of which side changed: the source is the authority.
+    {"larger target at the same time is overwritten under the size test",
      compare({CompareItem::Size}),
      ABC,
+     Side{"abcd", 0},
+     {},
+     PlannedAction::CopyToTarget},
+    {"larger target within the tolerance is overwritten under size and time",
+     compare({CompareItem::Size, CompareItem::Time}),
+     Side{"v2\n", 0.5},
+     Side{"alpha\n", 0},
+     {},
+     PlannedAction::CopyToTarget},
+    {"larger target newer beyond the tolerance is kept under size and time",
+     compare({CompareItem::Size, CompareItem::Time}),
+     ABC,
+     Side{"abcd", 100},
+     {},
+     {}},
+    {"larger target older beyond the tolerance is kept under the size test",
+     compare({CompareItem::Size}),
+     Side{"abc", 100},
      Side{"abcd", 0},
      {},
      {}},
@@ -202,6 +221,28 @@ std::vector<Row> const ROWS = {
      {},
      {}},
     {"two-way new source is copied", two_way, ABC, {}, {}, PlannedAction::CopyToTarget},
+    {"two-way sizes differ within the tolerance: a conflict, both kept",
+     compare({CompareItem::Size, CompareItem::Time}, [](SyncFlags& f) { f.twoWaySync = true; }),
+     Side{"v2\n", 0.5},
+     Side{"alpha\n", 0},
+     {},
+     PlannedAction::ConflictSourceWins},
+    {"two-way sizes differ within the tolerance without conflict copies: left",
+     compare({CompareItem::Size, CompareItem::Time},
+             [](SyncFlags& f) {
+               f.twoWaySync = true;
+               f.conflictCopies = false;
+             }),
+     Side{"v2\n", 0.5},
+     Side{"alpha\n", 0},
+     {},
+     {}},
+    {"two-way larger target beyond the tolerance under the size test is copied back",
+     compare({CompareItem::Size}, [](SyncFlags& f) { f.twoWaySync = true; }),
+     Side{"abc", 100},
+     Side{"abcd", 0},
+     {},
+     PlannedAction::CopyToSource},
     // Two-way items with a remembered pair.
     {"source deleted, target unchanged",
      two_way,
@@ -353,7 +394,9 @@ TEST(EngineBase, StateKeysAreRelativeToTheSourceRoot) {
   EXPECT_EQ(job.state_key(L"/a/b/c/d.txt"), L"c/d.txt");
   EXPECT_EQ(job.state_key(L"/a/bc/x"), L"a/bc/x");
   EXPECT_EQ(job.state_key(L"/a/b"), L"b");
-  EXPECT_EQ(job.state_key(L"/a/b/c\\d"), L"c/d");
+  // A backslash is a character of the name, never a separator.
+  EXPECT_EQ(job.state_key(L"/a/b/c\\d"), L"c\\d");
+  EXPECT_EQ(job.state_key(L"/a/b\\c"), L"a/b\\c");
   KVO_Core::SyncFile slash(item, count, true, false, nullptr, L"/a/b/", L"/t");
   EXPECT_EQ(slash.state_key(L"/a/b/x"), L"x");
 }

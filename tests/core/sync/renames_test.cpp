@@ -91,4 +91,64 @@ TEST_F(DirItem, RenameNeverReplacesAFileAtTheNewName) {
   EXPECT_EQ(test_support::read_file(src / "sub/moved.txt"), "old");
 }
 
+// A file replaced by another of the same size and time looks like a rename by size and time;
+// on local sides only one whose content is the old file's is renamed, the rest is copied.
+TEST_F(DirItem, RenameByMetadataOnlyWhenTheContentIsTheOldFiles) {
+  struct Case {
+    char const* name;
+    bool on_source;
+    std::set<KVO_Core::CompareItem> items;
+    std::string new_content;
+    bool renamed;
+  };
+  using KVO_Core::CompareItem;
+  for (Case const& c : std::vector<Case>{
+           {"other content, size and time, source",
+            true,
+            {CompareItem::Size, CompareItem::Time},
+            "bravo",
+            false},
+           {"other content, size and time, target",
+            false,
+            {CompareItem::Size, CompareItem::Time},
+            "bravo",
+            false},
+           {"other content, content test, source", true, {CompareItem::Content}, "bravo", false},
+           {"same content, size and time, source",
+            true,
+            {CompareItem::Size, CompareItem::Time},
+            "alpha",
+            true},
+           {"same content, content test, target", false, {CompareItem::Content}, "alpha", true},
+       }) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(src);
+    fs::remove_all(dst);
+    fs::remove_all(state_file);
+    fs::create_directories(src);
+    fs::create_directories(dst);
+    KVO_Core::SyncFlags flags;
+    flags.twoWaySync = true;
+    KVO_Core::CompareItems items;
+    items.items = c.items;
+    KVO_Core::SyncItem const it(L"dirs", KVO_Core::SyncItemType::Directory, w(src), w(dst), L"",
+                                KVO_Core::Exclusions{}, flags, items);
+    put(src / "a.txt", "alpha", 0);
+    run(it);
+    ASSERT_EQ(files_in(dst), (Files{{"a.txt", "alpha"}}));
+
+    fs::path const side = c.on_source ? src : dst;
+    fs::remove(side / "a.txt");
+    put(side / "b.txt", c.new_content, 0);
+    LogLines log;
+    run(it);
+    run(it);
+    Files const expected{{"b.txt", c.new_content}};
+    EXPECT_EQ(files_in(src), expected);
+    EXPECT_EQ(files_in(dst), expected);
+    EXPECT_EQ(log.count(LogLevel::Info, "renamed_in_"), c.renamed ? 1u : 0u);
+    EXPECT_TRUE(report.errors.empty());
+  }
+}
+
 }  // namespace

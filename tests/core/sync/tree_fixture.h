@@ -33,6 +33,16 @@ inline Tree snapshot(fs::path const& root) {
   return tree;
 }
 
+// Writes a tree as the snapshot shows it ("/" for a folder).
+inline void fill(fs::path const& root, Tree const& tree) {
+  for (auto const& [name, content] : tree) {
+    if (content == "/")
+      fs::create_directories(root / name);
+    else
+      test_support::write_file(root / name, content);
+  }
+}
+
 class TreeItem : public testing::Test {
  protected:
   TreeItem() : stop_override(stop) {
