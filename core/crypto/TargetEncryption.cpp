@@ -1,6 +1,6 @@
 #include "core/crypto/TargetEncryption.h"
 
-#include "core/versions/NoClobber.h"
+#include "utilities/NoClobber.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -64,7 +64,7 @@ age::Result decrypt_with(std::filesystem::path const& encrypted, std::filesystem
   bool const closed = out->close();
   if (result == age::Ok && (!synced || !closed)) result = age::WriteFailed;
   // An existing file is never replaced: the name was chosen free by the caller.
-  if (result == age::Ok && no_clobber::rename(staging, plain)) result = age::WriteFailed;
+  if (result == age::Ok && Utilities::no_clobber::rename(staging, plain)) result = age::WriteFailed;
   if (result != age::Ok) ::unlink(staging.c_str());
   return result;
 }
