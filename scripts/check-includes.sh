@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a file includes a header of a library above its own, or a library links one above
 # it: the libraries depend downward only. The order below, floor first, is the one that holds.
-# A test folder counts as its library; the shared test fixtures sit with utilities; the
+# A test folder counts as its library; the shared test fixtures sit at the floor; the
 # benchmarks and the daemon may use everything.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,7 +28,7 @@ awk -v order="$order" '
   FNR == 1 {
     file = FILENAME
     own = file
-    if (own ~ /^tests\/support\//) own = "utilities/"
+    if (own ~ /^tests\/support\//) own = "platform/"
     else sub(/^tests\//, "", own)
     mine = library_of(own)
     own_level = (own ~ /^bench\// || mine == "") ? n + 1 : level[mine]
