@@ -15,6 +15,7 @@
 #include "core/crypto/ComparingBuffer.h"
 #include "core/crypto/EncryptionKey.h"
 #include "core/crypto/OutputFile.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core::target_encryption {
@@ -142,11 +143,9 @@ std::filesystem::path scratch_file() {
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     name = folder / (prefix + std::to_string(counter.fetch_add(1) + 1) + ".tmp");
     // Exclusive and without following links: the temporary folder is shared with other users.
-    int const fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-      return name;
-    }
+    platform::FileDescriptor const fd(
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd) return name;
     error = errno;
     if (error != EEXIST) break;
   }
