@@ -20,9 +20,9 @@
 
 #include "core/config/Config.h"
 #include "core/config/SyncItem.h"
-#include "core/control/ItemRun.h"
-#include "core/control/SyncReport.h"
 #include "core/control/Synchronize.h"
+#include "core/run/SyncReport.h"
+#include "core/sync/ItemRun.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"

@@ -4,14 +4,13 @@ function(pelli_library name)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   add_library(${name} STATIC ${sources} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  # Only libraries below this one (scripts/check-includes.sh holds the order).
   target_link_libraries(${name} PUBLIC ${ARGN} Threads::Threads)
-  # The core libraries call each other in both directions; let the linker see the cycle often
-  # enough to resolve every reference.
-  set_property(TARGET ${name} PROPERTY LINK_INTERFACE_MULTIPLICITY 4)
   # Compiled in batches of a few files: they share most of their headers, and a clean build
   # (three of them in CI) takes a third of the time. Helpers private to one file need names
-  # of their own within the library.
-  set_property(TARGET ${name} PROPERTY UNITY_BUILD ON)
+  # of their own within the library; PELLI_UNITY=OFF or CMAKE_UNITY_BUILD_BATCH_SIZE=1 shows
+  # a file that compiles only beside others.
+  set_property(TARGET ${name} PROPERTY UNITY_BUILD ${PELLI_UNITY})
 endfunction()
 
 # pelli_test(NAME SOURCE_DIR LIBS...): one GoogleTest executable of every .cpp below SOURCE_DIR,

@@ -15,9 +15,7 @@ RunLoop::RunLoop()
     : hub_(std::make_unique<detail::WatchHub>()),
       wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-RunLoop::~RunLoop() {
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-}
+RunLoop::~RunLoop() = default;
 
 void RunLoop::run() {
   while (!stopped_.load()) {
@@ -25,13 +23,13 @@ void RunLoop::run() {
     // Without a wake-up descriptor a stop is still seen within a second.
     auto const ms = std::clamp<std::int64_t>(
         std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0, 1000);
-    pollfd fds[2] = {{hub_->fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    pollfd fds[2] = {{hub_->fd(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
     int const ready = poll(fds, 2, static_cast<int>(ms));
     if (stopped_.load()) break;
     if (ready > 0 && (fds[0].revents & POLLIN)) hub_->read_events();
     if (ready > 0 && (fds[1].revents & POLLIN)) {
       std::uint64_t count = 0;
-      [[maybe_unused]] auto const n = ::read(wake_fd_, &count, sizeof count);
+      [[maybe_unused]] auto const n = ::read(wake_fd_.get(), &count, sizeof count);
     }
     hub_->tick();
   }
@@ -39,9 +37,9 @@ void RunLoop::run() {
 
 void RunLoop::stop() {
   stopped_.store(true);
-  if (wake_fd_ < 0) return;
+  if (!wake_fd_) return;
   std::uint64_t const one = 1;
-  [[maybe_unused]] auto const n = ::write(wake_fd_, &one, sizeof one);
+  [[maybe_unused]] auto const n = ::write(wake_fd_.get(), &one, sizeof one);
 }
 
 }  // namespace platform

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <memory>
 
+#include "platform/FileDescriptor.h"
+
 namespace platform {
 
 namespace detail {
@@ -31,7 +33,7 @@ class RunLoop {
 
  private:
   std::unique_ptr<detail::WatchHub> hub_;
-  int wake_fd_ = -1;
+  FileDescriptor wake_fd_;
   std::atomic<bool> stopped_{false};
 };
 

@@ -75,9 +75,7 @@ WatchHub::WatchHub()
     : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
       next_root_check_(Clock::now() + ROOT_CHECK_INTERVAL) {}
 
-WatchHub::~WatchHub() {
-  if (fd_ >= 0) ::close(fd_);
-}
+WatchHub::~WatchHub() = default;
 
 std::uint64_t WatchHub::add_stream(EventStream const& owner, std::string root,
                                    Clock::duration latency, bool recursive,
@@ -96,7 +94,7 @@ std::uint64_t WatchHub::add_stream(EventStream const& owner, std::string root,
 bool WatchHub::start(std::uint64_t id) {
   std::lock_guard lock(mutex_);
   auto it = streams_.find(id);
-  if (it == streams_.end() || fd_ < 0) return false;
+  if (it == streams_.end() || !fd_) return false;
   Stream& s = it->second;
   if (s.started) return true;
   if (!attach_root(id, s)) return false;
@@ -125,7 +123,7 @@ void WatchHub::remove(std::uint64_t id) {
 }
 
 WatchHub::Added WatchHub::add_watch(std::uint64_t id, Stream& s, std::string const& dir) {
-  int const wd = inotify_add_watch(fd_, dir.c_str(), WATCH_MASK);
+  int const wd = inotify_add_watch(fd_.get(), dir.c_str(), WATCH_MASK);
   if (wd < 0) return errno == ENOSPC || errno == ENOMEM ? Added::Limit : Added::Skipped;
   Watch& w = watches_[wd];
   // The kernel hands out one descriptor per folder and inotify instance, so a second stream on
@@ -158,7 +156,7 @@ void WatchHub::release(std::uint64_t id, Stream& s, int wd) {
   if (it == watches_.end()) return;
   it->second.users.erase(id);
   if (it->second.users.empty()) {
-    inotify_rm_watch(fd_, wd);
+    inotify_rm_watch(fd_.get(), wd);
     watches_.erase(it);
   }
 }
@@ -268,11 +266,11 @@ void WatchHub::handle(::inotify_event const& ev, bool& overflowed) {
 
 void WatchHub::read_events() {
   std::lock_guard lock(mutex_);
-  if (fd_ < 0) return;
+  if (!fd_) return;
   alignas(inotify_event) char buffer[64 * 1024];
   bool overflowed = false;
   for (;;) {
-    ssize_t const n = ::read(fd_, buffer, sizeof buffer);
+    ssize_t const n = ::read(fd_.get(), buffer, sizeof buffer);
     if (n <= 0) break;
     for (char const* p = buffer; p < buffer + n;) {
       auto const* ev = reinterpret_cast<inotify_event const*>(p);

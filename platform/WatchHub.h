@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/EventStream.h"
+#include "platform/FileDescriptor.h"
 
 namespace platform::detail {
 
@@ -29,7 +30,7 @@ class WatchHub {
   WatchHub& operator=(WatchHub const&) = delete;
 
   // The inotify descriptor (non-blocking); -1 when it could not be opened.
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   std::uint64_t add_stream(EventStream const& owner, std::string root, Clock::duration latency,
                            bool recursive, EventCallback callback);
@@ -85,7 +86,7 @@ class WatchHub {
   void deliver(Clock::time_point now);
 
   std::mutex mutex_;
-  int fd_ = -1;
+  FileDescriptor fd_;
   std::uint64_t next_id_ = 1;
   std::map<std::uint64_t, Stream> streams_;
   std::map<int, Watch> watches_;

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <utility>
 
-#include "utilities/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 
 namespace Utilities::FilesystemUtil {
 namespace {
@@ -65,7 +65,7 @@ ReplacedFile replace_file_durably(std::filesystem::path const& path, std::string
 
   std::filesystem::path temporary = path;
   temporary += ".tmp";
-  FileDescriptor fd(open_temporary(temporary));
+  platform::FileDescriptor fd(open_temporary(temporary));
   if (!fd) fail(errno, "open", temporary);
   TempGuard guard(temporary);
 
@@ -79,7 +79,7 @@ ReplacedFile replace_file_durably(std::filesystem::path const& path, std::string
   if (::rename(temporary.c_str(), path.c_str()) != 0) fail(errno, "rename", temporary);
   guard.keep();
   std::filesystem::path folder = path.parent_path();
-  FileDescriptor dir(
+  platform::FileDescriptor dir(
       ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir || ::fsync(dir.get()) != 0) result.folder_sync_error = errno;
   return result;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <sstream>
 
-#include "utilities/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -176,7 +176,8 @@ FileInfoResult create_directory_refusal(std::filesystem::path const& path, std::
 
 FileInfoResult read_refusal(std::wstring const& path) {
   // Non-blocking, so that a FIFO without a writer cannot hold the caller.
-  FileDescriptor fd(::open(to_path(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  platform::FileDescriptor fd(
+      ::open(to_path(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return reason_for_failure(last_stream_error());
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return reason_for_failure(last_stream_error());

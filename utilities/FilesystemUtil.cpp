@@ -16,8 +16,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "platform/MountTable.h"
-#include "utilities/FileDescriptor.h"
 #include "utilities/FileTime.h"
 #include "utilities/MountedDrives.h"
 #include "utilities/Paths.h"
@@ -41,9 +41,9 @@ std::int64_t unix_nanoseconds(timespec const& ts) {
 
 // Opens a file whose content is to be read without the risk of blocking: FIFOs, sockets and
 // devices are refused with 16 before anything reads them. size (when given) gets its size.
-FileDescriptor open_regular(std::filesystem::path const& p, FileInfoResult& reason,
-                            std::uint64_t* size = nullptr) {
-  FileDescriptor fd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+platform::FileDescriptor open_regular(std::filesystem::path const& p, FileInfoResult& reason,
+                                      std::uint64_t* size = nullptr) {
+  platform::FileDescriptor fd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) {
     reason = reason_for_failure(last_stream_error());
     return fd;
@@ -155,9 +155,9 @@ ContentComparison compare_content(std::wstring const& a, std::wstring const& b) 
   FileInfoResult reason = no_failure;
   std::uint64_t size_a = 0;
   std::uint64_t size_b = 0;
-  FileDescriptor fa = open_regular(to_path(a), reason, &size_a);
+  platform::FileDescriptor fa = open_regular(to_path(a), reason, &size_a);
   if (!fa) return {false, reason, a};
-  FileDescriptor fb = open_regular(to_path(b), reason, &size_b);
+  platform::FileDescriptor fb = open_regular(to_path(b), reason, &size_b);
   if (!fb) return {false, reason, b};
 
   // Small files get small blocks: a full-sized, zeroed pair per call cost more than reading
@@ -243,7 +243,7 @@ std::optional<std::filesystem::path> is_mountpoint(std::filesystem::path const& 
 std::string read_file_bytes(std::filesystem::path const& p) {
   FileInfoResult reason = no_failure;
   std::uint64_t size = 0;
-  FileDescriptor fd = open_regular(p, reason, &size);
+  platform::FileDescriptor fd = open_regular(p, reason, &size);
   if (!fd) throw std::ios_base::failure("cannot open " + p.string());
   std::string bytes;
   // Sized up front: growing a large text step by step copies and touches it several times over.
@@ -266,7 +266,7 @@ void write_utf8_file(std::filesystem::path const& p, std::wstring const& text) {
   std::string const bytes = util::wstring_to_string(text);
   if (!text.empty() && bytes.empty())
     throw std::runtime_error("text not convertible to UTF-8: " + p.string());
-  FileDescriptor fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  platform::FileDescriptor fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd)
     throw std::ios_base::failure("cannot open " + p.string(),
                                  std::error_code(errno, std::system_category()));
@@ -282,7 +282,7 @@ void write_utf8_file(std::filesystem::path const& p, std::wstring const& text) {
 }
 
 bool write_private_file(std::filesystem::path const& p, std::string_view bytes) {
-  FileDescriptor fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  platform::FileDescriptor fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!fd) return false;
   if (::fchmod(fd.get(), 0600) != 0) return false;
   ssize_t const written = ::write(fd.get(), bytes.data(), bytes.size());

@@ -32,7 +32,8 @@ bool digits(std::string const& s, std::size_t pos, std::size_t count, int& value
 }
 
 void sync_directory(std::filesystem::path const& dir) {
-  FileDescriptor fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  platform::FileDescriptor fd(
+      ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd) ::fsync(fd.get());
 }
 
@@ -61,13 +62,13 @@ bool LogCut::open_files() {
   temp_path_ = to_path(log_name_ + L".tmp");
   logger_.close_file_locked();
 
-  in_ = FileDescriptor(::open(log_path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  in_ = platform::FileDescriptor(::open(log_path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   bool ok = in_ && ::fstat(in_.get(), &st) == 0 && S_ISREG(st.st_mode);
   if (ok) {
     // A stale copy, or anything planted under the name, is replaced, never written through.
     ::unlink(temp_path_.c_str());
-    out_ = FileDescriptor(::open(
+    out_ = platform::FileDescriptor(::open(
         temp_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
     ok = out_ && ::fchmod(out_.get(), st.st_mode & 07777) == 0;
     if (!ok && out_) {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "utilities/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
 
 namespace Utilities {
@@ -63,8 +63,8 @@ class LogCut {
   std::wstring log_name_;
   std::filesystem::path log_path_;
   std::filesystem::path temp_path_;
-  FileDescriptor in_;
-  FileDescriptor out_;
+  platform::FileDescriptor in_;
+  platform::FileDescriptor out_;
   int error_ = 0;  // first failure of the copy (errno)
 
   // The line being filtered: its first bytes until its fate is known.

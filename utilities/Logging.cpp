@@ -39,16 +39,13 @@ bool in_shared_folder(std::filesystem::path const& file) {
   return ::stat(parent.c_str(), &st) == 0 && (st.st_mode & S_ISVTX) && (st.st_mode & S_IWOTH);
 }
 
-int open_log(std::filesystem::path const& file) {
+platform::FileDescriptor open_log(std::filesystem::path const& file) {
   int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-  if (!in_shared_folder(file)) return ::open(file.c_str(), flags, 0666);
-  int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0600);
-  if (fd < 0) return -1;
+  if (!in_shared_folder(file)) return platform::FileDescriptor(::open(file.c_str(), flags, 0666));
+  platform::FileDescriptor fd(::open(file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK, 0600));
+  if (!fd) return {};
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-    ::close(fd);
-    return -1;
-  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return {};
   return fd;
 }
 
@@ -199,30 +196,30 @@ void Logging::forget_expired_repetitions(Clock::time_point t) {
 
 bool Logging::file_replaced() const {
   struct stat open_st, path_st;
-  if (::fstat(fd_, &open_st) != 0) return false;
+  if (::fstat(fd_.get(), &open_st) != 0) return false;
   if (::stat(to_path(log_file_path_).c_str(), &path_st) != 0) return true;
   return open_st.st_ino != path_st.st_ino || open_st.st_dev != path_st.st_dev;
 }
 
 void Logging::follow_replaced_file() {
-  if (fd_ < 0 || !file_replaced()) return;
+  if (!fd_ || !file_replaced()) return;
   close_file_locked();
   open_file_locked();
 }
 
 void Logging::write_line(std::string const& line) {
-  if (fd_ < 0) {
+  if (!fd_) {
     if (!opened_once_ && early_lines_.size() < EARLY_LINE_LIMIT) early_lines_.push_back(line);
     return;
   }
   // One write per line on an O_APPEND descriptor: lines of other processes never interleave.
   ssize_t n;
   do {
-    n = ::write(fd_, line.data(), line.size());
+    n = ::write(fd_.get(), line.data(), line.size());
   } while (n < 0 && errno == EINTR);
   // The line and the file's new length are on disk before log returns; only the file's times
   // may follow later, which spares a second disk write per line.
-  if (n > 0) ::fdatasync(fd_);
+  if (n > 0) ::fdatasync(fd_.get());
 }
 
 void Logging::notify_fatal(std::string const& line) {
@@ -323,10 +320,10 @@ void Logging::open_file() {
 }
 
 void Logging::open_file_locked() {
-  if (fd_ >= 0 || log_file_path_.empty()) return;
+  if (fd_ || log_file_path_.empty()) return;
   create_dir(log_file_path_);
   fd_ = open_log(to_path(log_file_path_));
-  if (fd_ < 0 || opened_once_) return;
+  if (!fd_ || opened_once_) return;
   opened_once_ = true;
   std::vector<std::string> early;
   early.swap(early_lines_);
@@ -338,11 +335,7 @@ void Logging::close_file() {
   close_file_locked();
 }
 
-void Logging::close_file_locked() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
-}
+void Logging::close_file_locked() { fd_.close(); }
 
 void Logging::erase_file() {
   std::lock_guard lock(mutex_);

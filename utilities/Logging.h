@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "utilities/Mail.h"
 
 namespace Utilities {
@@ -130,7 +131,7 @@ class Logging {
   std::uint16_t retention_days_ = 7;
   std::string last_fatal_text_;
   std::optional<Clock::time_point> last_fatal_time_;  // none until the first fatal mail
-  int fd_ = -1;                                       // O_APPEND descriptor of the log file
+  platform::FileDescriptor fd_;                       // O_APPEND descriptor of the log file
   // Lines logged before the file was first opened (start-up errors), written when it opens.
   std::vector<std::string> early_lines_;
   bool opened_once_ = false;

@@ -12,12 +12,6 @@
 
 namespace Utilities {
 
-// Thrown by the controller's mutex-guarded stack when popped empty.
-class EmptyStack : public std::exception {
- public:
-  char const* what() const noexcept override { return "empty stack"; }
-};
-
 namespace util {
 
 // UTF-8 of `text`; a character that is no Unicode scalar value (surrogate, above U+10FFFF,

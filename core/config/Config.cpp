@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "core/versions/NoClobber.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -37,7 +37,7 @@ void migrate(fs::path const& old_path, fs::path const& new_path) {
   std::wstring from = Utilities::from_path(old_path);
   std::wstring to = Utilities::from_path(new_path);
   Utilities::log_at(LogLevel::Info, L"rename_file", from, to);
-  std::error_code error = no_clobber::rename(old_path, new_path);
+  std::error_code error = Utilities::no_clobber::rename(old_path, new_path);
   if (!error) {
     Utilities::log_at(LogLevel::Info, Utilities::translation::translate("config_migrated_from"),
                       from, to);

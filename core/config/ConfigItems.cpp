@@ -3,8 +3,8 @@
 
 #include "core/config/Config.h"
 #include "core/config/ItemFiles.h"
-#include "core/control/StatusFile.h"
-#include "core/sync/StateLocation.h"
+#include "core/config/StateLocation.h"
+#include "core/config/StatusFile.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"

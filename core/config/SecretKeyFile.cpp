@@ -12,32 +12,13 @@
 #include <system_error>
 
 #include "core/config/PasswordCrypto.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core::secret_key_file {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd const&) = delete;
-  Fd& operator=(Fd const&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes now; false when close reported an error (a lost write on some file systems).
-  bool reset() {
-    bool ok = true;
-    if (fd_ >= 0) ok = ::close(fd_) == 0;
-    fd_ = -1;
-    return ok;
-  }
-
- private:
-  int fd_;
-};
 
 // Wipes a buffer that held key bytes when it goes out of scope.
 struct Wiped {
@@ -67,7 +48,7 @@ class TempKeyFile {
  public:
   TempKeyFile(std::filesystem::path const& path, Key const& key) {
     std::string name = (folder_of(path) / (path.filename().string() + ".tmp.XXXXXX")).string();
-    Fd fd(::mkostemp(name.data(), O_CLOEXEC));  // mode 0600
+    platform::FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));  // mode 0600
     if (!fd) return;
     name_ = name;
     auto stored = secretblob::protect(
@@ -75,7 +56,7 @@ class TempKeyFile {
     if (!stored) return;
     Wiped bytes{std::move(*stored)};
     if (::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0) return;
-    if (!write_all(fd.get(), bytes.bytes) || ::fsync(fd.get()) != 0 || !fd.reset()) return;
+    if (!write_all(fd.get(), bytes.bytes) || ::fsync(fd.get()) != 0 || fd.close() != 0) return;
     ready_ = true;
   }
   ~TempKeyFile() {
@@ -108,7 +89,7 @@ class LockedFolder {
   bool sync() const { return fd_ && ::fsync(fd_.get()) == 0; }
 
  private:
-  Fd fd_;
+  platform::FileDescriptor fd_;
 };
 
 // Gives the key file its final name without replacing anything that appeared meanwhile.
@@ -126,7 +107,7 @@ int link_exclusively(char const* from, char const* to) {
 }  // namespace
 
 ReadResult read(std::filesystem::path const& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return {errno == ENOENT ? ReadResult::Missing : ReadResult::Unreadable};
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {ReadResult::Unreadable};

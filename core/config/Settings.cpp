@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "core/config/SectionValues.h"
-#include "core/versions/RecycleBin.h"
+#include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -18,7 +18,33 @@ using boost::property_tree::wptree;
 using Utilities::util::string_to_wstring;
 using Utilities::util::wstring_to_string;
 
+struct BinFolder {
+  std::mutex mutex;
+  std::filesystem::path path;
+};
+
+BinFolder& bin_folder() {
+  static BinFolder folder = [] {
+    std::filesystem::path home = Utilities::FilesystemUtil::home_dir();
+    return BinFolder{{},
+                     home.empty() ? std::filesystem::path(".recyclebin") : home / ".recyclebin"};
+  }();
+  return folder;
+}
+
 }  // namespace
+
+std::filesystem::path recycle_bin_path() {
+  BinFolder& folder = bin_folder();
+  std::lock_guard lock(folder.mutex);
+  return folder.path;
+}
+
+void set_recycle_bin_path(std::filesystem::path const& path) {
+  BinFolder& folder = bin_folder();
+  std::lock_guard lock(folder.mutex);
+  folder.path = path;
+}
 
 void Settings::reset() { *this = Settings{}; }
 
@@ -68,7 +94,7 @@ bool read_settings_section(SharedSettings& settings, wptree const& root) {
     Settings read = get_settings(found->second);
     std::wstring bin = values::text_or(found->second, L"RecycleBinPath", L"");
     settings.set(read);
-    if (!bin.empty()) Utilities::RecycleBin::instance().bin_path(Utilities::to_path(bin));
+    if (!bin.empty()) set_recycle_bin_path(Utilities::to_path(bin));
     return true;
   } catch (std::exception const& e) {
     Utilities::log_error(Utilities::translation::translate_utf8("config_settings_read_error"),
@@ -89,8 +115,7 @@ void write_settings_section(Settings const& s, wptree& root) {
   values::append(section, L"ShowInfos", to_string(s.ShowInfos));
   values::append(section, L"DeleteMode",
                  s.DeleteMode == DeleteMode::Permanent ? L"Permanent" : L"RecycleBin");
-  values::append(section, L"RecycleBinPath",
-                 Utilities::from_path(Utilities::RecycleBin::instance().bin_path()));
+  values::append(section, L"RecycleBinPath", Utilities::from_path(recycle_bin_path()));
   values::append(section, L"BackupProofPath", s.BackupProofPath);
   values::append(section, L"RecycleBinDays", std::to_wstring(s.RecycleBinDays));
   values::append(section, L"TransferLimitKB", std::to_wstring(s.TransferLimitKB));

@@ -4,6 +4,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -59,14 +60,19 @@ class SharedSettings {
 // value that is not a text) at the first missing required key or bad value.
 Settings get_settings(boost::property_tree::wptree const& section);
 
-// Reads the "Settings" member of the whole file's tree into `settings` and hands a non-empty
-// "RecycleBinPath" to the recycle bin. No member: nothing changes, true. A bad section: Error
-// "config_settings_read_error" with the reason, nothing assigned or applied, false (the caller
-// should then keep the section's raw subtree instead of writing `settings` back).
+// The recycle bin's folder, process-wide: "<home>/.recyclebin" (".recyclebin" when no home
+// directory is known) until the settings or a caller name another. Nothing is checked or created.
+std::filesystem::path recycle_bin_path();
+void set_recycle_bin_path(std::filesystem::path const& folder);
+
+// Reads the "Settings" member of the whole file's tree into `settings` and sets a non-empty
+// "RecycleBinPath" as the recycle bin's folder. No member: nothing changes, true. A bad section:
+// Error "config_settings_read_error" with the reason, nothing assigned or applied, false (the
+// caller should then keep the section's raw subtree instead of writing `settings` back).
 bool read_settings_section(SharedSettings& settings, boost::property_tree::wptree const& root);
 
 // Appends the "Settings" member (keys in file order, all values texts, "RecycleBinPath" from
-// the recycle bin's current folder) to the whole file's tree. Never throws for a valid value.
+// recycle_bin_path()) to the whole file's tree. Never throws for a valid value.
 void write_settings_section(Settings const& settings, boost::property_tree::wptree& root);
 
 }  // namespace KVO_Core

@@ -1,6 +1,6 @@
 #include "core/config/SyncItem.h"
 
-#include "core/remote/RemotePaths.h"
+#include "core/config/RemotePaths.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/config/Accounts.h"
-#include "core/control/Schedule.h"
+#include "core/config/Schedule.h"
 
 namespace KVO_Core {
 

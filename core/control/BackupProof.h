@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/config/SyncItem.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 
 namespace KVO_Core {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "core/config/StatusFile.h"
 #include "core/config/SyncItem.h"
-#include "core/control/StatusFile.h"
 
 namespace KVO_Core::item_status {
 

@@ -30,8 +30,9 @@ SyncRole other(SyncRole role) {
   return role == SyncRole::Foreground ? SyncRole::Background : SyncRole::Foreground;
 }
 
-int open_lock_file(std::filesystem::path const& path) {
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+platform::FileDescriptor open_lock_file(std::filesystem::path const& path) {
+  return platform::FileDescriptor(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
 }
 
 void sleep_poll() { std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms.load())); }
@@ -67,16 +68,16 @@ bool SyncArbiter::try_lock_own() {
   // The other role probes this lock by taking it for an instant; a refusal during such a probe
   // is no holder. Try again a few times before concluding that someone really holds it.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return own_locked_ = true;
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return own_locked_ = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return own_locked_ = false;
 }
 
 void SyncArbiter::publish_active() {
-  if (fd_ < 0) {
+  if (!fd_) {
     fd_ = open_lock_file(lock_path(role_));
-    if (fd_ < 0) {
+    if (!fd_) {
       Utilities::log_at(Utilities::LogLevel::Warning,
                         Utilities::translation::translate("arbiter_lock_file_failed"),
                         std::to_wstring(errno));
@@ -96,19 +97,17 @@ void SyncArbiter::publish_active() {
 }
 
 void SyncArbiter::withdraw_active() {
-  if (fd_ < 0) return;
-  if (own_locked_) ::flock(fd_, LOCK_UN);
-  ::close(fd_);
-  fd_ = -1;
+  if (!fd_) return;
+  if (own_locked_) ::flock(fd_.get(), LOCK_UN);
+  fd_.close();
   own_locked_ = false;
 }
 
 bool SyncArbiter::other_side_active() const {
-  int fd = open_lock_file(lock_path(other(role_)));
-  if (fd < 0) return false;
-  bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-  if (!taken) ::flock(fd, LOCK_UN);
-  ::close(fd);
+  platform::FileDescriptor fd = open_lock_file(lock_path(other(role_)));
+  if (!fd) return false;
+  bool taken = ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0;
+  if (!taken) ::flock(fd.get(), LOCK_UN);
   return taken;
 }
 
@@ -121,7 +120,7 @@ bool SyncArbiter::acquire(std::atomic<bool> const& stop) {
       publish_active();
       // A second background holder (another service instance) must not run passes on the same
       // items at the same time: wait for it like for a foreground holder.
-      bool own_free = fd_ < 0 || own_locked_;
+      bool own_free = !fd_ || own_locked_;
       if (own_free && !other_side_active()) {
         held_ = true;
         return true;

@@ -7,7 +7,8 @@
 #include <atomic>
 #include <filesystem>
 
-#include "core/control/Synchronize.h"
+#include "core/run/RunContext.h"
+#include "platform/FileDescriptor.h"
 
 namespace KVO_Core {
 
@@ -45,7 +46,7 @@ class SyncArbiter {
 
   SyncRole role_;
   bool held_ = false;
-  int fd_ = -1;
+  platform::FileDescriptor fd_;
   bool own_locked_ = false;
   bool warned_own_taken_ = false;
 };

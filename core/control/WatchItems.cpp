@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "core/config/Config.h"
+#include "core/config/StateLocation.h"
+#include "core/config/StatusFile.h"
 #include "core/config/VolumeName.h"
 #include "core/control/BackupProof.h"
-#include "core/control/StatusFile.h"
 #include "core/control/SyncArbiter.h"
-#include "core/sync/StateLocation.h"
 #include "utilities/Links.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"

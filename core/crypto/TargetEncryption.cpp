@@ -1,6 +1,6 @@
 #include "core/crypto/TargetEncryption.h"
 
-#include "core/versions/NoClobber.h"
+#include "utilities/NoClobber.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include "core/crypto/ComparingBuffer.h"
 #include "core/crypto/EncryptionKey.h"
 #include "core/crypto/OutputFile.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 
@@ -69,7 +70,7 @@ age::Result decrypt_with(std::filesystem::path const& encrypted, std::filesystem
   bool const closed = out->close();
   if (result == age::Ok && (!synced || !closed)) result = age::WriteFailed;
   // An existing file is never replaced: the name was chosen free by the caller.
-  if (result == age::Ok && no_clobber::rename(staging, plain)) result = age::WriteFailed;
+  if (result == age::Ok && Utilities::no_clobber::rename(staging, plain)) result = age::WriteFailed;
   if (result != age::Ok) ::unlink(staging.c_str());
   return result;
 }
@@ -147,11 +148,9 @@ std::filesystem::path scratch_file() {
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     name = folder / (prefix + std::to_string(counter.fetch_add(1) + 1) + ".tmp");
     // Exclusive and without following links: the temporary folder is shared with other users.
-    int const fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-      return name;
-    }
+    platform::FileDescriptor const fd(
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd) return name;
     error = errno;
     if (error != EEXIST) break;
   }

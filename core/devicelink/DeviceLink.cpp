@@ -176,7 +176,7 @@ std::filesystem::path DeviceLink::role_lock_path() const {
 
 bool DeviceLink::take_role() {
   if (role_lock) return true;
-  Utilities::FileDescriptor fd(
+  platform::FileDescriptor fd(
       ::open(role_lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
   role_lock = std::move(fd);
@@ -193,7 +193,7 @@ bool DeviceLink::hosted_elsewhere() const {
   if (running.load() || dir.empty()) return false;
   if (link_files::first_line_number(dir / "devicelink.port") <= 0) return false;
   // A port file left by a crashed process names nobody: the role lock ends with its holder.
-  Utilities::FileDescriptor fd(::open(role_lock_path().c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  platform::FileDescriptor fd(::open(role_lock_path().c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return false;
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     ::flock(fd.get(), LOCK_UN);
@@ -224,7 +224,7 @@ bool DeviceLink::prepare_tls() {
 }
 
 bool DeviceLink::listen_on(std::uint16_t requested) {
-  Utilities::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  platform::FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return false;
   int const one = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -240,7 +240,7 @@ bool DeviceLink::listen_on(std::uint16_t requested) {
 }
 
 bool DeviceLink::open_discovery(std::uint16_t udp_port) {
-  Utilities::FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  platform::FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd || !bind_ipv4(fd.get(), INADDR_ANY, udp_port)) return false;
   std::uint16_t const bound = bound_port(fd.get());
   if (bound == 0) return false;
@@ -263,7 +263,7 @@ void DeviceLink::accept_loop() {
       if (!(watched[0].revents & POLLIN)) continue;
       sockaddr_in from{};
       socklen_t size = sizeof from;
-      Utilities::FileDescriptor connection(::accept4(
+      platform::FileDescriptor connection(::accept4(
           listener.get(), reinterpret_cast<sockaddr*>(&from), &size, SOCK_CLOEXEC | SOCK_NONBLOCK));
       if (!connection) {
         // Out of descriptors the listener stays readable: pause instead of spinning on it.

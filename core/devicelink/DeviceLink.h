@@ -22,7 +22,7 @@
 #include "core/devicelink/DeviceIdentity.h"
 #include "core/devicelink/DevicePairing.h"
 #include "core/devicelink/OpenSslHandles.h"
-#include "utilities/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 
 namespace KVO_Core {
 
@@ -145,7 +145,7 @@ class DeviceLink {
   void answer_discovery();
 
   // One accepted connection, handled completely and closed.
-  void session(Utilities::FileDescriptor connection, std::string const& peer);
+  void session(platform::FileDescriptor connection, std::string const& peer);
   void handle(std::string const& line, std::string const& fingerprint, std::string const& peer,
               Reply const& reply);
   std::string pair(PairRequest const& request, std::string const& peer);
@@ -158,11 +158,11 @@ class DeviceLink {
 
   std::optional<DeviceIdentity> identity;
   openssl::SslCtx tls;
-  Utilities::FileDescriptor listener;
-  Utilities::FileDescriptor discovery;
+  platform::FileDescriptor listener;
+  platform::FileDescriptor discovery;
   std::atomic<std::uint16_t> discovery_port{0};
   std::filesystem::path dir;
-  Utilities::FileDescriptor role_lock;
+  platform::FileDescriptor role_lock;
   std::atomic<std::uint16_t> port{0};
   std::atomic<bool> stop_flag{false};
   std::thread thread;

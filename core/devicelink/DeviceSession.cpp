@@ -80,7 +80,7 @@ void DeviceLink::set_session_limits(std::chrono::milliseconds idle,
   total_ms = total.count();
 }
 
-void DeviceLink::session(Utilities::FileDescriptor connection, std::string const& peer) {
+void DeviceLink::session(platform::FileDescriptor connection, std::string const& peer) {
   auto const deadline = TlsSession::Clock::now() + std::chrono::milliseconds(total_ms.load());
   TlsSession tls_session(tls.get(), connection.get(), stop_flag,
                          std::chrono::milliseconds(idle_ms.load()));

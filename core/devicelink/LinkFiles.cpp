@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "utilities/DurableWrite.h"
-#include "utilities/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 
 namespace KVO_Core::link_files {
 
@@ -25,7 +25,7 @@ bool write(std::filesystem::path const& path, std::string_view text, bool privat
 }
 
 std::string read(std::filesystem::path const& path, std::size_t limit) {
-  Utilities::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return {};
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};

@@ -1,6 +1,6 @@
 #include "core/remote/RemoteOps.h"
 
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -11,7 +11,7 @@ using Utilities::FilesystemUtil::FileInfoResult;
 
 namespace {
 
-thread_local FileInfoResult failure_reason = static_cast<FileInfoResult>(0);
+thread_local FileInfoResult failure_reason = FileInfoResult::no_failure;
 
 // Remote access is not built yet: every operation says so once per call and fails.
 void unavailable(std::wstring const& path) {
@@ -58,7 +58,7 @@ FileInfoResult ssh_rmdir_refusal(std::wstring const& path) {
 }
 
 bool ssh_mkdir_p(std::wstring const& path) {
-  failure_reason = static_cast<FileInfoResult>(0);
+  failure_reason = FileInfoResult::no_failure;
   unavailable(path);
   return false;
 }
@@ -97,7 +97,7 @@ bool ssh_read_only_filesystem(std::wstring const&) { return false; }
 
 FileInfoResult ssh_take_failure_reason() {
   FileInfoResult const reason = failure_reason;
-  failure_reason = static_cast<FileInfoResult>(0);
+  failure_reason = FileInfoResult::no_failure;
   return reason;
 }
 

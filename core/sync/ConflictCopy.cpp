@@ -2,15 +2,16 @@
 
 #include <sys/stat.h>
 
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
+#include "core/config/RemotePaths.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
+#include "core/sync/PathNames.h"
 #include "core/sync/SyncFile.h"
-#include "core/versions/NoClobber.h"
 #include "utilities/FileNames.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/SystemInfo.h"
 #include "utilities/Translation.h"
@@ -33,9 +34,8 @@ std::size_t folder_end(std::wstring const& path) {
 }
 
 std::wstring folder_of(std::wstring const& path) { return path.substr(0, folder_end(path)); }
-std::wstring file_name_of(std::wstring const& path) { return path.substr(folder_end(path)); }
 
-bool taken(std::wstring const& path, bool remote) {
+bool name_taken(std::wstring const& path, bool remote) {
   if (remote) return ssh_exists(path);
   struct stat st {};
   return ::lstat(Utilities::to_path(path).c_str(), &st) == 0;
@@ -67,7 +67,7 @@ std::wstring conflict_copy_name(std::wstring const& path, bool remote) {
   std::wstring const marker = conflict_copy_marker(path, remote);
   for (unsigned n = 1;; ++n) {
     std::wstring const candidate = conflict_copy_candidate(path, marker, n);
-    if (!taken(candidate, remote)) return candidate;
+    if (!name_taken(candidate, remote)) return candidate;
   }
 }
 
@@ -77,7 +77,8 @@ std::wstring conflict_copy_name(std::wstring const& path, bool remote, std::wstr
   std::wstring const other_folder = folder_of(other);
   for (unsigned n = 1;; ++n) {
     std::wstring const candidate = conflict_copy_candidate(path, marker, n);
-    if (!taken(candidate, remote) && !taken(other_folder + file_name_of(candidate), other_remote))
+    if (!name_taken(candidate, remote) &&
+        !name_taken(other_folder + entry_name_of(candidate), other_remote))
       return candidate;
   }
 }
@@ -100,7 +101,7 @@ bool SyncFile::resolve_conflict(PlannedAction action, FileDifference const& d,
       break;
     }
     std::error_code const error =
-        no_clobber::rename(Utilities::to_path(loser), Utilities::to_path(name));
+        Utilities::no_clobber::rename(Utilities::to_path(loser), Utilities::to_path(name));
     renamed = !error;
     if (error && error != std::errc::file_exists) {
       Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name,
@@ -112,10 +113,10 @@ bool SyncFile::resolve_conflict(PlannedAction action, FileDifference const& d,
     Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name);
     return false;
   }
-  std::wstring const counterpart = folder_of(winner) + file_name_of(name);
-  std::wstring const text = translate("conflict_copy_made", {loser, file_name_of(name)});
+  std::wstring const counterpart = folder_of(winner) + entry_name_of(name);
+  std::wstring const text = translate("conflict_copy_made", {loser, entry_name_of(name)});
   Utilities::log_at(LogLevel::Warning, text);
-  Synchronize::note(LogLevel::Warning, text);
+  RunContext::note(LogLevel::Warning, text);
 
   bool ok;
   bool copied;

@@ -2,10 +2,10 @@
 // remote target), the remote copy operations, or the local block copy.
 #include <system_error>
 
-#include "core/control/Synchronize.h"
+#include "core/config/RemotePaths.h"
 #include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/RunContext.h"
 #include "core/sync/LocalBlockCopy.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
@@ -17,13 +17,11 @@ namespace fsu = Utilities::FilesystemUtil;
 
 namespace {
 
-bool remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
-
 CopyResult encrypt_local_file(std::wstring const& from, std::wstring const& to,
                               CopyFailure& failure) {
   age::Progress const progress = [](std::uint64_t done) {
-    Synchronize::report_copied_bytes(done);
-    return !Synchronize::stopping();
+    RunContext::report_copied_bytes(done);
+    return !RunContext::stopping();
   };
   age::Result const result =
       target_encryption::encrypt_file(Utilities::to_path(from), Utilities::to_path(to), progress);
@@ -67,12 +65,12 @@ CopyResult encrypt_and_upload(std::wstring const& from, std::wstring const& to,
 CopyResult SyncFile::core_copy_function(std::wstring const& from, std::wstring const& to) {
   failure = CopyFailure{};
   ssh_take_failure_reason();
-  bool const to_remote = remote_path(to);
+  bool const to_remote = is_remote_path(to);
   CopyResult result;
   if (item.flags.encryptTarget)
     result =
         to_remote ? encrypt_and_upload(from, to, failure) : encrypt_local_file(from, to, failure);
-  else if (remote_path(from))
+  else if (is_remote_path(from))
     result = to_remote ? copy_ssh_to_ssh(from, to) : copy_ssh_to_fs(from, to);
   else if (to_remote)
     result = copy_fs_to_ssh(from, to);

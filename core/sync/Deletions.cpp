@@ -3,9 +3,9 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncBase.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
@@ -51,7 +51,7 @@ bool SyncBase::deletions_refused(std::vector<PendingDeletion> const& deletions) 
   if (mass && dry_run) {
     std::wstring const text = text_of("mass_deletion_planned");
     Utilities::log_at(LogLevel::Warning, text);
-    Synchronize::note(LogLevel::Warning, text);
+    RunContext::note(LogLevel::Warning, text);
   }
   bool const refused = mass && !dry_run;
   if (!refused) {
@@ -64,7 +64,7 @@ bool SyncBase::deletions_refused(std::vector<PendingDeletion> const& deletions) 
   report_sync_error(text);
   if (mark_refused(item.name)) {
     Utilities::log_at(LogLevel::Error, text);
-    Synchronize::note(LogLevel::Error, text);
+    RunContext::note(LogLevel::Error, text);
   }
   return true;
 }
@@ -80,14 +80,14 @@ void SyncBase::carry_out_deferred() {
   } const forget_times{state};
   if (deletions_refused(deletions)) return;
   for (PendingDeletion const& deletion : deletions) {
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
     SyncItem const entry(item.name, item.type, deletion.source, deletion.target, item.wildcard,
                          Exclusions{}, item.flags, item.compare_items);
     SyncFile job(entry, count, dry_run, false, state, source_root, target_root);
     job.carry_out_deferred(deletion);
   }
   for (PendingDirRemoval const& removal : removals) {
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
     remove_dir_if_empty(removal.path, removal.remote);
   }
 }

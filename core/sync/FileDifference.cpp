@@ -3,10 +3,10 @@
 #include <array>
 
 #include "core/config/Config.h"
-#include "core/control/Synchronize.h"
 #include "core/crypto/Age.h"
 #include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -187,9 +187,9 @@ Result FileDifference::compare_metadata(FileTime source_time, FileTime target_ti
 
 void FileDifference::compare_content(FileTime source_time, FileTime target_time) {
   if (source_size > CONTENT_PROGRESS_BYTES)
-    Synchronize::set_progress_message(translate("comparing") + L"\n" + source + L"\n" +
-                                          translate("comparing_with") + L"\n" + dest + L"...",
-                                      L"", source_size);
+    RunContext::set_progress_message(translate("comparing") + L"\n" + source + L"\n" +
+                                         translate("comparing_with") + L"\n" + dest + L"...",
+                                     L"", source_size);
   auto const comparison = Utilities::FilesystemUtil::compare_content(source, dest);
   if (comparison.equal) return;
   if (comparison.reason == 0) {

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/FileSystemTraits.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FileTime.h"
@@ -58,7 +58,7 @@ fsu::FileInfoResult set_last_write_time(std::filesystem::path const& path,
   for (int attempt = 1;; ++attempt) {
     fsu::FileInfoResult const reason = access.write(path, time);
     if (reason == 0) break;
-    if (Synchronize::stopping()) return fsu::no_failure;
+    if (RunContext::stopping()) return fsu::no_failure;
     Utilities::log_at(LogLevel::Debug, L"set_last_write_time: " + fsu::make_error_message(reason));
     if (reason == fsu::filesystem_read_only || reason == fsu::unsupported_operation) return reason;
     access.pause(PAUSE);
@@ -84,7 +84,7 @@ void wait_for_updated_filetime(std::filesystem::path const& path,
       Utilities::log_at(LogLevel::Debug, "endof wait_for_updated_filetime");
       return;
     }
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
     Utilities::log_at(LogLevel::Debug, L"act write time: " +
                                            Utilities::util::string_to_wstring(to_string(read)) +
                                            L" == " + wanted);

@@ -10,20 +10,20 @@
 
 #include <cerrno>
 
-#include "core/control/SyncReport.h"
+#include "core/config/RemotePaths.h"
 #include "core/crypto/Age.h"
 #include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/FileTimes.h"
 #include "core/sync/SyncFile.h"
 #include "core/versions/Generations.h"
-#include "core/versions/NoClobber.h"
 #include "core/versions/ParkGeneration.h"
-#include "utilities/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
@@ -37,7 +37,6 @@ using Utilities::translation::translate;
 
 namespace {
 
-bool remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
 
 std::error_code last_error() { return {errno, std::generic_category()}; }
 
@@ -88,15 +87,10 @@ void name_destination(CopyFailure& failure, std::wstring const& staged, std::wst
 
 // Data of a file that replaces another must be on disk before the rename makes it visible.
 std::error_code synced(std::filesystem::path const& path) {
-  Utilities::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  platform::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!file || ::fdatasync(file.get()) != 0) return last_error();
   if (int const error = file.close(); error != 0) return {error, std::generic_category()};
   return {};
-}
-
-std::wstring file_name_of(std::wstring const& path) {
-  std::size_t const slash = path.rfind(L'/');
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -111,7 +105,7 @@ std::optional<ObservedFile> const* SyncFile::seen(std::wstring const& path) cons
 bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
-  bool const remote = remote_path(destination);
+  bool const remote = is_remote_path(destination);
   if (remote && !item.flags.twoWaySync) return false;
   return changed_since(*before, destination, observe_file(destination, remote));
 }
@@ -185,7 +179,7 @@ bool SyncFile::guarded_copy(std::wstring const& from, std::wstring const& to, bo
 void SyncFile::pre_copy(std::wstring const& destination) {
   // A local destination becomes its generation only once its replacement is verified, right
   // before the replacement takes its name (save_copy_file).
-  if (!remote_path(destination) || !item.flags.fatherSonPrinciple) return;
+  if (!is_remote_path(destination) || !item.flags.fatherSonPrinciple) return;
   Utilities::log_at(LogLevel::Debug, L"move_remote_file_to_backup: " + destination);
   ssh_take_failure_reason();
   std::set<std::wstring> const names = generations::siblings(destination, true);
@@ -193,7 +187,7 @@ void SyncFile::pre_copy(std::wstring const& destination) {
   if (fsu::FileInfoResult const reason = ssh_take_failure_reason(); reason != 0)
     throw SyncException(translate("rename_error", {fsu::make_error_message(reason), destination,
                                                    generations::next(destination, names)}));
-  if (names.count(file_name_of(destination)) == 0) return;
+  if (names.count(generations::file_name_of(destination)) == 0) return;
   std::wstring const generation = generations::next(destination, names);
   if (!ssh_rename(destination, generation))
     throw SyncException(
@@ -205,9 +199,9 @@ bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, 
   Utilities::log_at(LogLevel::Debug, "save_copy_file");
   std::optional<ObservedFile> const* before = seen(from);
   std::optional<ObservedFile> const source_seen =
-      before ? *before : observe_file(from, remote_path(from));
-  return remote_path(to) ? save_remote_copy(from, to, source_seen)
-                         : save_staged_copy(from, to, source_seen, back);
+      before ? *before : observe_file(from, is_remote_path(from));
+  return is_remote_path(to) ? save_remote_copy(from, to, source_seen)
+                            : save_staged_copy(from, to, source_seen, back);
 }
 
 bool SyncFile::save_remote_copy(std::wstring const& from, std::wstring const& to,
@@ -279,7 +273,7 @@ bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to
     std::error_code const error = last_error();
     // The old destination takes its name back: a failed copy never leaves it only as a
     // generation.
-    if (!parked.empty()) no_clobber::rename(Utilities::to_path(parked), destination);
+    if (!parked.empty()) Utilities::no_clobber::rename(Utilities::to_path(parked), destination);
     write_failed(to, failure, error);
     report_failed_copy(from, to);
     return false;
@@ -302,8 +296,8 @@ void SyncFile::report_verification_fault(std::wstring const& from, std::wstring 
 
 fsu::FileInfoResult SyncFile::copy_fault(std::wstring const& from, std::wstring const& to,
                                          std::optional<ObservedFile> const& source_seen) const {
-  bool const from_remote = remote_path(from);
-  bool const to_remote = remote_path(to);
+  bool const from_remote = is_remote_path(from);
+  bool const to_remote = is_remote_path(to);
   if (source_seen) {
     std::optional<ObservedFile> const now = observe_file(from, from_remote);
     if (!now || differs(*source_seen, *now)) return fsu::source_file_changed;

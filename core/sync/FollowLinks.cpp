@@ -1,9 +1,9 @@
 // Source links in the tree walk: followed into folders under the link trail's guard, or synced
 // as links by a link job.
+#include "core/config/RemotePaths.h"
 #include "core/config/VolumeName.h"
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/RunContext.h"
 #include "core/sync/SyncLink.h"
 #include "core/sync/SyncPlan.h"
 #include "core/sync/SyncTree.h"
@@ -149,7 +149,7 @@ void SyncTree::sync_target_only_links(std::wstring const& source_dir,
     std::wstring const target = Utilities::util::with_trailing_char(target_dir, L'/') + name;
     if (link_filtered(name, target, remote, leads_to_dir, wildcard)) continue;
     run_link_job(*this, Utilities::util::with_trailing_char(source_dir, L'/') + name, target);
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
   }
 }
 

@@ -1,7 +1,7 @@
 // The link counts of a pass and the link-mode warning, each given once per item while it lasts;
 // the filters for link entries met in a walk.
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
 #include "core/sync/SyncBase.h"
 #include "utilities/Links.h"
 #include "utilities/Logging.h"
@@ -40,7 +40,7 @@ void SyncBase::report_link_count(LinkTally::Count const& count, char const* mess
   if (!mark_refused(key)) return;
   std::wstring const detail = std::to_wstring(count.count) + L" (" + count.example + L")";
   Utilities::log_at(LogLevel::Warning, translate(message_id), detail);
-  Synchronize::note(LogLevel::Warning, translate(message_id) + L" " + detail);
+  RunContext::note(LogLevel::Warning, translate(message_id) + L" " + detail);
 }
 
 void SyncBase::report_mode_conflict() const {
@@ -54,8 +54,7 @@ void SyncBase::report_mode_conflict() const {
   }
   if (!mark_refused(key)) return;
   Utilities::log_at(LogLevel::Warning, translate("symlink_follow_needs_one_way"), item.name);
-  Synchronize::note(LogLevel::Warning,
-                    translate("symlink_follow_needs_one_way") + L" " + item.name);
+  RunContext::note(LogLevel::Warning, translate("symlink_follow_needs_one_way") + L" " + item.name);
 }
 
 bool SyncBase::link_filtered(std::wstring const& name, std::wstring const& path, bool remote,

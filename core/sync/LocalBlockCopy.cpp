@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "core/control/Synchronize.h"
-#include "utilities/FileDescriptor.h"
+#include "core/run/RunContext.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Paths.h"
 
@@ -94,13 +94,13 @@ class ChunkCopier {
 
 CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFailure& failure) {
   auto const destination = Utilities::to_path(to);
-  Utilities::FileDescriptor in(::open(Utilities::to_path(from).c_str(), O_RDONLY | O_CLOEXEC));
+  platform::FileDescriptor in(::open(Utilities::to_path(from).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat source {};
   if (in.get() < 0 || ::fstat(in.get(), &source) != 0) {
     read_failed(from, failure, errno_code());
     return CopyResult::Failed;
   }
-  Utilities::FileDescriptor out(
+  platform::FileDescriptor out(
       ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) {
     std::error_code const error = errno_code();
@@ -116,7 +116,7 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
   // An empty file ends at the first chunk: no stop check, no progress.
   bool const empty = source.st_size == 0;
   for (;;) {
-    if (!empty && Synchronize::stopping()) return CopyResult::Cancelled;
+    if (!empty && RunContext::stopping()) return CopyResult::Cancelled;
     bool write_side = true;
     ssize_t const moved = copier.next(write_side);
     if (moved < 0) {
@@ -129,7 +129,7 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
     }
     if (moved == 0) break;
     total += static_cast<std::uint64_t>(moved);
-    Synchronize::report_copied_bytes(total);
+    RunContext::report_copied_bytes(total);
   }
   if (int const error = out.close(); error != 0) {
     write_failed(to, failure, {error, std::generic_category()});

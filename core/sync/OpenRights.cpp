@@ -5,7 +5,7 @@
 #include <mutex>
 #include <set>
 
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/FileSystemTraits.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"

@@ -16,8 +16,8 @@ class OpenRights {
   static void erase(std::wstring const& path);
 };
 
-// The text of permission bits that failed to be set: reason 5's text, ": ", path and, in
-// parentheses, the reason's text.
+// The text of permission bits that failed to be set: file_attributes_not_settable's text, ": ",
+// path and, in parentheses, the reason's text.
 std::wstring attribute_message(std::wstring const& path,
                                Utilities::FilesystemUtil::FileInfoResult reason);
 

@@ -3,14 +3,14 @@
 // kept as a generation, or put back when the rename fails.
 #include <cerrno>
 
-#include "core/control/SyncReport.h"
+#include "core/config/RemotePaths.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncLink.h"
 #include "core/versions/Generations.h"
-#include "core/versions/NoClobber.h"
 #include "utilities/Links.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 
@@ -23,8 +23,8 @@ using Utilities::translation::translate;
 
 namespace {
 
-constexpr FileInfoResult WRITE_ERROR = static_cast<FileInfoResult>(10);
-constexpr FileInfoResult LINK_ERROR = static_cast<FileInfoResult>(17);
+constexpr FileInfoResult WRITE_ERROR = FileInfoResult::file_info_write_error;
+constexpr FileInfoResult LINK_ERROR = FileInfoResult::symbolic_link_error;
 constexpr int MAX_NAME_TRIES = 1000;
 
 enum class LinkStaging { Free, Cleared, Foreign };
@@ -46,7 +46,7 @@ LinkStaging clear_staging(std::wstring const& staged, bool remote) {
   return fs::remove(path, ec) && !ec ? LinkStaging::Cleared : LinkStaging::Foreign;
 }
 
-bool taken(std::wstring const& path, bool remote) {
+bool link_place_taken(std::wstring const& path, bool remote) {
   if (remote) {
     std::optional<SshLinkInfo> const info = ssh_link_info(path);
     return info && info->exists;
@@ -66,7 +66,7 @@ FileInfoResult rename_to_free(std::wstring const& from, std::wstring const& cand
                               bool remote) {
   if (remote) return ssh_rename(from, candidate) ? FileInfoResult{} : WRITE_ERROR;
   std::error_code const ec =
-      no_clobber::rename(Utilities::to_path(from), Utilities::to_path(candidate));
+      Utilities::no_clobber::rename(Utilities::to_path(from), Utilities::to_path(candidate));
   if (!ec) return FileInfoResult{};
   if (ec.value() == EEXIST) return static_cast<FileInfoResult>(-1);
   return Utilities::FilesystemUtil::reason_for_write_failure(ec);
@@ -110,7 +110,7 @@ bool SyncLink::create(fs::path const& text, bool directory, Place const& place) 
 }
 
 std::optional<std::wstring> SyncLink::park(Place const& place) {
-  if (!taken(place.path, place.remote)) return std::wstring();
+  if (!link_place_taken(place.path, place.remote)) return std::wstring();
   FileInfoResult reason = WRITE_ERROR;
   for (int attempt = 0; attempt < MAX_NAME_TRIES; ++attempt) {
     std::wstring candidate;
@@ -118,7 +118,7 @@ std::optional<std::wstring> SyncLink::park(Place const& place) {
       candidate = generations::next(place.path, place.remote);
     } else {
       candidate = place.path + L".bak";
-      for (int n = 1; taken(candidate, place.remote); ++n)
+      for (int n = 1; link_place_taken(candidate, place.remote); ++n)
         candidate = place.path + L".bak" + std::to_wstring(n);
     }
     reason = rename_to_free(place.path, candidate, place.remote);
@@ -161,7 +161,7 @@ bool SyncLink::put_in_place(std::wstring const& staged, Place const& place) {
 }
 
 void SyncLink::refused(Place const& place, FileInfoResult reason) {
-  if (reason == static_cast<FileInfoResult>(14)) {
+  if (reason == FileInfoResult::links_not_supported) {
     parent_tally.not_supported.add(place.path);
     return;
   }

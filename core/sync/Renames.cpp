@@ -4,9 +4,9 @@
 #include "core/remote/RemoteOps.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
-#include "core/versions/NoClobber.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -112,7 +112,8 @@ bool SyncFile::rename_path(std::wstring const& from, std::wstring const& to, boo
   if (remote) return ssh_rename(from, to);
   // Never over a file that appeared at the new name since the comparison: that one is then
   // met by the copy, which refuses to replace what it did not compare.
-  std::error_code const ec = no_clobber::rename(Utilities::to_path(from), Utilities::to_path(to));
+  std::error_code const ec =
+      Utilities::no_clobber::rename(Utilities::to_path(from), Utilities::to_path(to));
   if (!ec) return true;
   Utilities::log_at(LogLevel::Error, translate("rename_failed"), from, to,
                     Utilities::util::string_to_wstring(ec.message()));

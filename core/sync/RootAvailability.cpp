@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/StagingFiles.h"

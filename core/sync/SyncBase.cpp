@@ -1,9 +1,9 @@
 #include "core/sync/SyncBase.h"
 
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
@@ -227,7 +227,7 @@ bool SyncBase::completes_moves() const {
   return moves && !item.flags.twoWaySync && !item.flags.syncDeletions;
 }
 
-bool SyncBase::stop_requested() const { return Synchronize::stopping(); }
+bool SyncBase::stop_requested() const { return RunContext::stopping(); }
 
 bool SyncBase::source_remote() const {
   return ssh_sides == SSHPATH::Source || ssh_sides == SSHPATH::Both;

@@ -141,7 +141,7 @@ class SyncBase {
 // The mass-deletion rule alone: at least 10 deletions that are more than half of the total.
 bool mass_deletion(std::uint64_t pending, std::uint64_t total);
 
-// " (" + the reason's text + ")"; empty for the generic remote reason 10.
+// " (" + the reason's text + ")"; empty for the generic remote file_info_write_error.
 std::wstring known_reason(Utilities::FilesystemUtil::FileInfoResult reason);
 // Reports a failed remote directory operation with the thread's remote failure reason (13 when
 // the place is read-only and no reason is known, else 10). Logs nothing.

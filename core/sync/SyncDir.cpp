@@ -2,7 +2,7 @@
 #include "core/sync/SyncLink.h"
 
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/RootAvailability.h"
 #include "core/sync/SyncPlan.h"
 #include "utilities/Logging.h"

@@ -1,11 +1,12 @@
 #include "core/sync/SyncFile.h"
 
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
 #include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/OpenRights.h"
+#include "core/sync/PathNames.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/SyncPlan.h"
 #include "utilities/FilesystemUtil.h"
@@ -30,10 +31,6 @@ ReportedOnce content_conflicts;
 ReportedOnce both_modified;
 ReportedOnce deleted_but_changed;
 
-std::wstring side_text(std::unique_ptr<SyncPath> const& side) {
-  return side ? side->path() : std::wstring();
-}
-
 std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
   return side ? without_volume_spec(side->path()) : std::wstring();
 }
@@ -46,11 +43,6 @@ bool leads_nowhere(std::wstring const& path, bool remote) {
   }
   dangling_links.erase(path);
   return false;
-}
-
-std::wstring file_name_of(std::wstring const& path) {
-  std::size_t const last = path.rfind(L'/');
-  return last == std::wstring::npos ? path : path.substr(last + 1);
 }
 
 // Logs and reports an unresolved condition once while it lasts; other results clear it.
@@ -90,14 +82,14 @@ SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, boo
 
 void SyncFile::operator()() {
   Utilities::log_at(LogLevel::Debug, L"SyncFile::operator()()");
-  if (Synchronize::stopping()) return;
+  if (RunContext::stopping()) return;
   try {
     std::wstring const source = local_text(item.source());
     std::wstring target = local_text(item.target());
     if (target_is_dir) {
       Utilities::log_at(LogLevel::Debug,
                         std::wstring(L"transfer_filename: ") + source + L" -> " + target);
-      target = Utilities::util::with_trailing_char(target, L'/') + file_name_of(source);
+      target = Utilities::util::with_trailing_char(target, L'/') + entry_name_of(source);
     }
     key = state_key(source);
     if (state) state->seen(key);

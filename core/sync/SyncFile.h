@@ -87,11 +87,12 @@ class SyncFile : public SyncBase {
   bool copy_source_to_dest(std::wstring const& source, std::wstring const& target,
                            std::uint64_t bytes);
   bool copy_dest_to_source(std::wstring const& from, std::wstring const& to, std::uint64_t bytes);
-  // True (after reporting, reason 27) when the destination changed since the comparison.
+  // True (after reporting target_file_changed) when the destination changed since the comparison.
   bool target_changed(std::wstring const& destination) const;
   // What the comparison saw of the path; null without a record or for another path.
   std::optional<ObservedFile> const* seen(std::wstring const& path) const;
-  // Reports a time that could not be set (reason 31 as a hint); true when it was refused.
+  // Reports a time that could not be set (unsupported_operation as a hint); true when it was
+  // refused.
   bool time_refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason);
 
   // Transfer stages (core/sync/FileTransfer.cpp and its neighbours).

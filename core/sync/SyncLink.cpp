@@ -3,11 +3,11 @@
 #include <mutex>
 #include <set>
 
+#include "core/config/RemotePaths.h"
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/ConflictCopy.h"
 #include "core/sync/SyncPlan.h"
 #include "utilities/Links.h"
@@ -84,7 +84,7 @@ std::optional<SyncLink::Side> SyncLink::side(Place const& place) const {
   Side result;
   if (place.remote) {
     std::optional<SshLinkInfo> const info = ssh_link_info(place.path);
-    if (!info) return unasked(place, static_cast<FileInfoResult>(9));
+    if (!info) return unasked(place, FileInfoResult::file_info_read_error);
     result.is_link = info->is_link;
     result.exists = info->exists;
     result.is_dir = info->is_dir && !info->is_link;
@@ -199,7 +199,7 @@ bool SyncLink::blocked_by_directory(Side const& to_side, Place const& place) con
   if (!to_side.is_dir) return false;
   std::wstring const text = translate("link_blocked_by_directory") + place.path;
   Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, static_cast<FileInfoResult>(10));
+  report_sync_refusal(text, FileInfoResult::file_info_write_error);
   return true;
 }
 
@@ -246,7 +246,7 @@ void SyncLink::resolve_conflict(Side const& s, Side const& t) {
       fresh = logged_conflicts().insert(target.path).second;
     }
     if (fresh) Utilities::log_at(LogLevel::Error, text);
-    report_sync_refusal(text, static_cast<FileInfoResult>(28));
+    report_sync_refusal(text, FileInfoResult::file_conflict);
     return;
   }
   if (blocked_by_directory(t, target)) return;
@@ -258,8 +258,8 @@ void SyncLink::resolve_conflict(Side const& s, Side const& t) {
   }
   std::wstring const copy = conflict_copy_name(target.path, target.remote);
   FileInfoResult const reason =
-      target.remote ? (ssh_rename(target.path, copy) ? static_cast<FileInfoResult>(0)
-                                                     : static_cast<FileInfoResult>(10))
+      target.remote ? (ssh_rename(target.path, copy) ? FileInfoResult::no_failure
+                                                     : FileInfoResult::file_info_write_error)
                     : Utilities::FilesystemUtil::rename_refusal(target.path, copy);
   if (reason != 0) {
     std::wstring const text =
@@ -273,7 +273,7 @@ void SyncLink::resolve_conflict(Side const& s, Side const& t) {
       translate("conflict_copy_made",
                 {target.path, last == std::wstring::npos ? copy : copy.substr(last + 1)});
   Utilities::log_at(LogLevel::Warning, text);
-  Synchronize::note(LogLevel::Warning, text);
+  RunContext::note(LogLevel::Warning, text);
   if (create(s.target, s.target_is_dir, target)) carried(s, source, target);
 }
 

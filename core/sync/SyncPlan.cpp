@@ -6,8 +6,6 @@ namespace KVO_Core {
 
 namespace {
 
-thread_local SyncPlan* current_plan = nullptr;
-
 bool moves_data(PlannedAction action) {
   switch (action) {
     case PlannedAction::DeleteTarget:
@@ -32,14 +30,10 @@ std::uint64_t SyncPlan::count() const {
   return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
 }
 
-SyncPlanGuard::SyncPlanGuard(SyncPlan* plan) : previous_(current_plan) { current_plan = plan; }
-
-SyncPlanGuard::~SyncPlanGuard() { current_plan = previous_; }
-
-bool planning() { return current_plan != nullptr; }
+bool planning() { return SyncPlanGuard::current() != nullptr; }
 
 void plan_step(PlannedStep step) {
-  if (current_plan) current_plan->add(std::move(step));
+  if (SyncPlan* plan = SyncPlanGuard::current()) plan->add(std::move(step));
 }
 
 }  // namespace KVO_Core

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/run/ThreadCurrent.h"
 #include "core/sync/PlannedAction.h"
 
 namespace KVO_Core {
@@ -34,16 +35,7 @@ struct SyncPlan {
 };
 
 // Makes the plan (null: none) the thread's current plan for the guard's life; guards nest.
-class SyncPlanGuard {
- public:
-  explicit SyncPlanGuard(SyncPlan* plan);
-  ~SyncPlanGuard();
-  SyncPlanGuard(SyncPlanGuard const&) = delete;
-  SyncPlanGuard& operator=(SyncPlanGuard const&) = delete;
-
- private:
-  SyncPlan* previous_;
-};
+using SyncPlanGuard = ThreadCurrentGuard<SyncPlan>;
 
 // The thread has a current plan.
 bool planning();

@@ -1,5 +1,5 @@
 // The sync state file of one item: a UTF-8 text with the item's roots and one line per
-// remembered pair. Where the file lies is core/sync/StateLocation.h's concern.
+// remembered pair. Where the file lies is core/config/StateLocation.h's concern.
 #pragma once
 
 #include <filesystem>

@@ -3,9 +3,9 @@
 #include <cerrno>
 
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/RootAvailability.h"
 #include "core/sync/RootOverlap.h"
 #include "utilities/Logging.h"
@@ -44,7 +44,7 @@ void SyncTree::operator()() {
 void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& target_dir,
                          std::wstring const& wildcard, DirState dir_state) {
   Utilities::log_at(LogLevel::Debug, L"sync_tree: " + source_dir + L" -> " + target_dir);
-  if (Synchronize::stopping()) return;
+  if (RunContext::stopping()) return;
   try {
     if (!prepare(source_dir, target_dir, dir_state)) return;
     bool const two_way = item.flags.twoWaySync;
@@ -56,13 +56,13 @@ void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& tar
         dir_state == DirState::TargetNew || dir_state == DirState::SourceDeleted
             ? Names()
             : sync_entries(source_dir, target_dir, wildcard, target_dirs);
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
     if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted) {
       sync_target_only_entries(source_dir, target_dir, wildcard, source_names);
       if (links_as_links()) sync_target_only_links(source_dir, target_dir, wildcard, source_names);
     }
     sync_target_only_dirs(source_dir, target_dir, wildcard, source_names, target_dirs);
-    if (!Synchronize::stopping()) settle(source_dir, target_dir, dir_state);
+    if (!RunContext::stopping()) settle(source_dir, target_dir, dir_state);
     return;
   } catch (fs::filesystem_error const& e) {
     report_failure(source_dir, e);
@@ -149,7 +149,7 @@ SyncTree::Names SyncTree::sync_entries(std::wstring const& source_dir,
   for (Entry const& entry : list_source(source_dir)) {
     names.insert(entry.name);
     sync_entry(entry, source_dir, target_dir, wildcard, target_dirs);
-    if (Synchronize::stopping()) break;
+    if (RunContext::stopping()) break;
   }
   return names;
 }
@@ -273,7 +273,7 @@ void SyncTree::sync_target_only_dirs(std::wstring const& source_dir, std::wstrin
     std::wstring const source = child_path(source_dir, name);
     DirState const dir_state = known_below(source) ? DirState::SourceDeleted : DirState::TargetNew;
     sync_tree(source, child_path(target_dir, name), wildcard, dir_state);
-    if (Synchronize::stopping()) break;
+    if (RunContext::stopping()) break;
   }
 }
 

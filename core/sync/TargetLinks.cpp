@@ -1,8 +1,8 @@
 // A symbolic link in the target where a file is to be written: found (remote directories are
 // listed once per job), replaced when the item syncs deletions, else reported and never
 // written through.
-#include "core/control/SyncReport.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncBase.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"

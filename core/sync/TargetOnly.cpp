@@ -1,8 +1,8 @@
 // Files and links found only in a target directory: visited after the source entries so that
 // the per-entry job can delete them (an item that syncs deletions) or copy them back (two-way).
 #include "core/config/VolumeName.h"
-#include "core/control/Synchronize.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/RunContext.h"
 #include "core/sync/SyncBase.h"
 #include "core/sync/SyncPlan.h"
 #include "core/versions/GenerationName.h"
@@ -45,7 +45,7 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
         link_step(entry.name, child_path(target_dir, entry.name), false);
       else if (entry.is_file)
         file_step(entry.name, child_path(target_dir, entry.name));
-      if (Synchronize::stopping()) return;
+      if (RunContext::stopping()) return;
     }
     return;
   }
@@ -70,7 +70,7 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
       else if (!followed_ec && fs::is_regular_file(followed))
         file_step(name, path);
     }
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
   }
 }
 

@@ -1,10 +1,10 @@
 // Early refusals of a copy (unreadable source, no room) and the report of a failed one.
 #include <sys/stat.h>
 
-#include "core/control/SyncReport.h"
+#include "core/config/RemotePaths.h"
 #include "core/crypto/Age.h"
 #include "core/remote/RemoteOps.h"
-#include "core/remote/RemotePaths.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -18,8 +18,6 @@ using Utilities::LogLevel;
 using Utilities::translation::translate;
 
 namespace {
-
-bool remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
 
 std::filesystem::path parent_of(std::wstring const& path) {
   auto folder = Utilities::to_path(path).parent_path();
@@ -37,20 +35,20 @@ bool SyncFile::refused(std::wstring const& path, fsu::FileInfoResult reason) con
 }
 
 bool SyncFile::read_refused(std::wstring const& path) const {
-  if (remote_path(path)) return false;
+  if (is_remote_path(path)) return false;
   return refused(path, fsu::read_refusal(path));
 }
 
 bool SyncFile::copy_refused(std::wstring const& from, std::wstring const& to,
                             std::uint64_t bytes) const {
-  if (!remote_path(from) && refused(from, fsu::read_refusal(from))) return true;
+  if (!is_remote_path(from) && refused(from, fsu::read_refusal(from))) return true;
   return space_short(to, item.flags.encryptTarget ? age::encrypted_size(bytes) : bytes);
 }
 
 bool SyncFile::space_short(std::wstring const& to, std::uint64_t needed) const {
   std::uint64_t free = 0;
   fsu::FileInfoResult reason;
-  if (remote_path(to)) {
+  if (is_remote_path(to)) {
     auto const [room, known] = ssh_room_for(to, item.flags.fatherSonPrinciple);
     if (!known || room >= needed) return false;
     if (ssh_read_only_filesystem(to)) return refused(to, fsu::filesystem_read_only);
@@ -71,7 +69,7 @@ bool SyncFile::space_short(std::wstring const& to, std::uint64_t needed) const {
 
 std::uint64_t SyncFile::size_to_copy(std::wstring const& from) const {
   // A remote file cannot be asked locally: the size seen at the comparison stands in for it.
-  if (!remote_path(from)) {
+  if (!is_remote_path(from)) {
     struct stat st {};
     if (::stat(Utilities::to_path(from).c_str(), &st) == 0)
       return static_cast<std::uint64_t>(st.st_size);
@@ -86,7 +84,7 @@ void SyncFile::report_failed_copy(std::wstring const& from, std::wstring const& 
                     translate("copy_failed") + L" " + f.message);
   if (reach_of(f.reason) == FailureReach::Space) {
     std::uint64_t free = 0;
-    if (remote_path(to)) {
+    if (is_remote_path(to)) {
       auto const [room, known] = ssh_room_for(to, item.flags.fatherSonPrinciple);
       if (known) free = room;
     } else {

@@ -39,7 +39,7 @@ void run_if_due(ExpiryGate& gate, std::chrono::steady_clock::time_point steady_n
 }
 
 std::size_t remove_older_than(std::uint16_t days, std::chrono::system_clock::time_point now) {
-  auto& bin = Utilities::RecycleBin::instance();
+  auto& bin = RecycleBin::instance();
   auto limit = std::chrono::seconds(std::int64_t{days} * 86400);
   std::size_t removed = 0;
   for (auto const& item : bin.list_items()) {

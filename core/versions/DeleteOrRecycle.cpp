@@ -14,7 +14,7 @@ using Utilities::FilesystemUtil::FileInfoResult;
 
 FileInfoResult recycle_refusal(std::filesystem::path const& path,
                                std::chrono::system_clock::time_point now) {
-  auto& bin = Utilities::RecycleBin::instance();
+  auto& bin = RecycleBin::instance();
   auto name = restore::stamped_name(path, now);
   while (bin.has_item(name)) {
     now += std::chrono::milliseconds(1);

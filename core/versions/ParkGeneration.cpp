@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "core/versions/Generations.h"
-#include "core/versions/NoClobber.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 
 namespace KVO_Core::generations {
@@ -31,7 +31,7 @@ Utilities::FilesystemUtil::FileInfoResult park_refusal(std::wstring const& path,
     }
     if (error) return Utilities::FilesystemUtil::reason_for_failure(error);
     auto name = next(path, names);
-    error = no_clobber::rename(file, Utilities::to_path(name));
+    error = Utilities::no_clobber::rename(file, Utilities::to_path(name));
     if (!error) {
       parked_as = name;
       return Utilities::FilesystemUtil::no_failure;

@@ -4,27 +4,34 @@
 
 #include <system_error>
 
-#include "core/versions/NoClobber.h"
+#include "core/config/Settings.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
-namespace Utilities {
+namespace KVO_Core {
 
 namespace fs = std::filesystem;
+namespace FilesystemUtil = Utilities::FilesystemUtil;
+namespace translation = Utilities::translation;
+namespace util = Utilities::util;
 using FilesystemUtil::FileInfoResult;
+using Utilities::from_path;
+using Utilities::Logging;
+using Utilities::LogLevel;
 
 namespace {
 
-constexpr FileInfoResult DONE = FileInfoResult(0);
-constexpr FileInfoResult NOT_THERE = FileInfoResult(1);
-constexpr FileInfoResult WRITE_ERROR = FileInfoResult(10);
-constexpr FileInfoResult DISK_FULL = FileInfoResult(12);
-constexpr FileInfoResult READ_ONLY = FileInfoResult(13);
-constexpr FileInfoResult BIN_FULL = FileInfoResult(18);
+constexpr FileInfoResult DONE = FileInfoResult::no_failure;
+constexpr FileInfoResult NOT_THERE = FileInfoResult::file_not_exist;
+constexpr FileInfoResult WRITE_ERROR = FileInfoResult::file_info_write_error;
+constexpr FileInfoResult DISK_FULL = FileInfoResult::disk_full;
+constexpr FileInfoResult READ_ONLY = FileInfoResult::filesystem_read_only;
+constexpr FileInfoResult BIN_FULL = FileInfoResult::recycle_bin_full;
 
 void log_path(LogLevel level, char const* id, fs::path const& path) {
   Logging::instance().log(level, translation::translate(id), from_path(path));
@@ -70,25 +77,16 @@ void carry_times(fs::path const& source, fs::path const& copy) {
 
 }  // namespace
 
-RecycleBin::RecycleBin() {
-  fs::path home = FilesystemUtil::home_dir();
-  root_ = home.empty() ? fs::path(".recyclebin") : home / ".recyclebin";
-}
+RecycleBin::RecycleBin() = default;
 
 RecycleBin& RecycleBin::instance() {
   static RecycleBin bin;
   return bin;
 }
 
-fs::path RecycleBin::bin_path() const {
-  std::lock_guard lock(mutex_);
-  return root_;
-}
+fs::path RecycleBin::bin_path() const { return recycle_bin_path(); }
 
-void RecycleBin::bin_path(fs::path const& root) {
-  std::lock_guard lock(mutex_);
-  root_ = root;
-}
+void RecycleBin::bin_path(fs::path const& root) { set_recycle_bin_path(root); }
 
 bool RecycleBin::check_relative(fs::path const& relative) const {
   if (relative.empty() || relative.has_root_name() || relative.has_root_directory()) {
@@ -108,7 +106,7 @@ bool RecycleBin::check_relative(fs::path const& relative) const {
 }
 
 FileInfoResult RecycleBin::move(fs::path const& source, fs::path const& destination) const {
-  auto error = KVO_Core::no_clobber::rename(source, destination);
+  auto error = Utilities::no_clobber::rename(source, destination);
   if (!error) return DONE;
   if (error == std::errc::file_exists) {
     log_path(LogLevel::Error, "recycle_bin_target_exists", destination);
@@ -127,14 +125,14 @@ FileInfoResult RecycleBin::move(fs::path const& source, fs::path const& destinat
 
   // The copy is made under a staging name and moved onto the destination without replacing, so
   // nothing that appears there meanwhile is overwritten and no half copy is ever visible there.
-  auto staging = KVO_Core::no_clobber::staging_name(destination);
+  auto staging = Utilities::no_clobber::staging_name(destination);
   Utilities::staging::Claim const claim(staging);  // a walk must not take it for a leftover
   std::error_code copy_error;
   fs::copy(source, staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
            copy_error);
   if (!copy_error) {
     carry_times(source, staging);
-    copy_error = KVO_Core::no_clobber::rename(staging, destination);
+    copy_error = Utilities::no_clobber::rename(staging, destination);
   }
   if (copy_error) {
     Logging::instance().log(LogLevel::Error, translation::translate("recycle_bin_move_failed"),
@@ -155,6 +153,7 @@ FileInfoResult RecycleBin::move(fs::path const& source, fs::path const& destinat
 
 FileInfoResult RecycleBin::add_refusal(fs::path const& file, fs::path const& relative) {
   std::lock_guard lock(mutex_);
+  fs::path const root = bin_path();
   if (!check_relative(relative)) return WRITE_ERROR;
   std::error_code error;
   (void)fs::symlink_status(file, error);
@@ -166,7 +165,7 @@ FileInfoResult RecycleBin::add_refusal(fs::path const& file, fs::path const& rel
   auto parent = file.parent_path();
   if (FilesystemUtil::read_only_filesystem(parent.empty() ? fs::path(".") : parent))
     return READ_ONLY;
-  auto destination = root_ / relative.lexically_normal();
+  auto destination = root / relative.lexically_normal();
   if (occupied(destination)) {
     log_path(LogLevel::Error, "recycle_bin_target_exists", destination);
     return WRITE_ERROR;
@@ -187,14 +186,16 @@ bool RecycleBin::add_item(fs::path const& relative) { return add_item(relative, 
 
 bool RecycleBin::has_item(fs::path const& relative) const {
   std::lock_guard lock(mutex_);
+  fs::path const root = bin_path();
   if (!check_relative(relative)) return false;
-  return occupied(root_ / relative.lexically_normal());
+  return occupied(root / relative.lexically_normal());
 }
 
 bool RecycleBin::take_item(fs::path const& relative, fs::path const& destination) {
   std::lock_guard lock(mutex_);
+  fs::path const root = bin_path();
   if (!check_relative(relative)) return false;
-  auto source = root_ / relative.lexically_normal();
+  auto source = root / relative.lexically_normal();
   if (!occupied(source)) {
     log_path(LogLevel::Error, "recycle_bin_file_not_inside", relative);
     return false;
@@ -215,33 +216,35 @@ bool RecycleBin::restore_item(fs::path const& relative) {
 
 bool RecycleBin::remove_item(fs::path const& relative) {
   std::lock_guard lock(mutex_);
+  fs::path const root = bin_path();
   if (!check_relative(relative)) return false;
   auto normal = relative.lexically_normal();
   std::error_code error;
-  if (!fs::remove(root_ / normal, error) || error) return false;
+  if (!fs::remove(root / normal, error) || error) return false;
   for (auto folder = normal.parent_path(); !folder.empty(); folder = folder.parent_path()) {
     std::error_code ignored;
-    if (!fs::remove(root_ / folder, ignored)) break;
+    if (!fs::remove(root / folder, ignored)) break;
   }
   return true;
 }
 
 std::vector<fs::path> RecycleBin::list_items() const {
   std::lock_guard lock(mutex_);
+  fs::path const root = bin_path();
   std::vector<fs::path> items;
   std::error_code error;
-  if (!fs::exists(root_, error) || error) return items;
-  fs::recursive_directory_iterator it(root_, error), end;
+  if (!fs::exists(root, error) || error) return items;
+  fs::recursive_directory_iterator it(root, error), end;
   while (it != end || error) {
     if (error) {
-      log_path(LogLevel::Error, "recycle_bin_dir_unreadable", root_);
+      log_path(LogLevel::Error, "recycle_bin_dir_unreadable", root);
       break;
     }
     std::error_code kind_error;
-    if (!it->is_directory(kind_error)) items.push_back(it->path().lexically_relative(root_));
+    if (!it->is_directory(kind_error)) items.push_back(it->path().lexically_relative(root));
     it.increment(error);
   }
   return items;
 }
 
-}  // namespace Utilities
+}  // namespace KVO_Core

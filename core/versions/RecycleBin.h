@@ -8,7 +8,7 @@
 
 #include "utilities/FailureReasons.h"
 
-namespace Utilities {
+namespace KVO_Core {
 
 class RecycleBin {
  public:
@@ -16,7 +16,7 @@ class RecycleBin {
   // home directory is known).
   static RecycleBin& instance();
 
-  // A copy of the bin's folder.
+  // A copy of the bin's folder, kept with the settings.
   std::filesystem::path bin_path() const;
   // Makes root the bin's folder; nothing is checked or created.
   void bin_path(std::filesystem::path const& root);
@@ -24,8 +24,8 @@ class RecycleBin {
   // Moves file (a file, link or directory tree) to <root>/relative without replacing anything.
   // 0 done; 1 no file (not logged); 10 bad relative path or the place is taken; 13 read-only
   // source; 18 no room in the bin; else the reason of the failed creation, copy or removal.
-  FilesystemUtil::FileInfoResult add_refusal(std::filesystem::path const& file,
-                                             std::filesystem::path const& relative);
+  Utilities::FilesystemUtil::FileInfoResult add_refusal(std::filesystem::path const& file,
+                                                        std::filesystem::path const& relative);
   bool add_item(std::filesystem::path const& file, std::filesystem::path const& relative);
   // relative names both the file below the working directory and its place in the bin.
   bool add_item(std::filesystem::path const& relative);
@@ -50,11 +50,10 @@ class RecycleBin {
   RecycleBin();
   // Refuses (logged) empty, rooted, escaping ("../x") and whole-bin ("." or "a/..") paths.
   bool check_relative(std::filesystem::path const& relative) const;
-  FilesystemUtil::FileInfoResult move(std::filesystem::path const& source,
-                                      std::filesystem::path const& destination) const;
+  Utilities::FilesystemUtil::FileInfoResult move(std::filesystem::path const& source,
+                                                 std::filesystem::path const& destination) const;
 
   mutable std::mutex mutex_;
-  std::filesystem::path root_;
 };
 
-}  // namespace Utilities
+}  // namespace KVO_Core

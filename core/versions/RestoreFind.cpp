@@ -79,7 +79,7 @@ std::uint64_t size_of(fs::path const& file) {
 }
 
 void add_bin_items(std::vector<Place> const& places, std::vector<Restorable>& found) {
-  auto& bin = Utilities::RecycleBin::instance();
+  auto& bin = RecycleBin::instance();
   auto root = bin.bin_path();
   for (auto const& item : bin.list_items()) {
     fs::path stamped_path;

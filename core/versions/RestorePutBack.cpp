@@ -5,10 +5,10 @@
 #include <system_error>
 
 #include "core/crypto/TargetEncryption.h"
-#include "core/versions/NoClobber.h"
 #include "core/versions/RecycleBin.h"
 #include "core/versions/Restore.h"
 #include "utilities/Logging.h"
+#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
@@ -61,12 +61,12 @@ std::optional<fs::path> free_destination(fs::path const& into, fs::path const& n
 // Copies a plain generation under a staging name and moves it onto destination without
 // replacing anything; the destination's write time becomes now.
 bool copy_generation(fs::path const& location, fs::path const& destination) {
-  auto staging = no_clobber::staging_name(destination);
+  auto staging = Utilities::no_clobber::staging_name(destination);
   // A walk meanwhile must not take it for a leftover.
   Utilities::staging::Claim const claim(staging);
   std::error_code error;
   fs::copy_file(location, staging, fs::copy_options::none, error);
-  if (!error) error = no_clobber::rename(staging, destination);
+  if (!error) error = Utilities::no_clobber::rename(staging, destination);
   if (error) {
     std::error_code ignored;
     fs::remove(staging, ignored);
@@ -84,7 +84,7 @@ std::optional<bool> decrypted(fs::path const& copy, fs::path const& destination)
   if (!target_encryption::encrypted_file(copy)) return std::nullopt;
   // Decrypted under a staging name and moved in without replacing: a file that appears at the
   // destination meanwhile is neither truncated nor removed.
-  auto staging = no_clobber::staging_name(destination);
+  auto staging = Utilities::no_clobber::staging_name(destination);
   Utilities::staging::Claim const claim(staging);
   auto result = target_encryption::decrypt_file(copy, staging, {});
   std::error_code ignored;
@@ -98,7 +98,7 @@ std::optional<bool> decrypted(fs::path const& copy, fs::path const& destination)
         LogLevel::Error, target_encryption::message(result) + L": " + Utilities::from_path(copy));
     return false;
   }
-  if (auto error = no_clobber::rename(staging, destination)) {
+  if (auto error = Utilities::no_clobber::rename(staging, destination)) {
     fs::remove(staging, ignored);
     Utilities::Logging::instance().log(
         LogLevel::Error, Utilities::translation::translate("copying_label"),
@@ -132,7 +132,7 @@ std::optional<fs::path> put_back(Restorable const& restorable, fs::path const& i
     if (!done && !copy_generation(restorable.location, *destination)) return std::nullopt;
     if (done && !*done) return std::nullopt;
   } else {
-    auto& bin = Utilities::RecycleBin::instance();
+    auto& bin = RecycleBin::instance();
     auto relative = restorable.location.lexically_relative(bin.bin_path());
     auto done = decrypted(restorable.location, *destination);
     if (!done) {

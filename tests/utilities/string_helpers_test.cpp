@@ -9,6 +9,7 @@
 
 #include "support/temp_dir.h"
 #include "utilities/FileTime.h"
+#include "utilities/ThreadSaveStack.h"
 #include "utilities/Util.h"
 
 namespace util = Utilities::util;

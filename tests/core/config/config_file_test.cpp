@@ -10,7 +10,6 @@
 
 #include "config_fixture.h"
 #include "core/config/AccountsSection.h"
-#include "core/versions/RecycleBin.h"
 #include "utilities/Json.h"
 #include "utilities/Logging.h"
 
@@ -100,8 +99,8 @@ std::string item_json(std::string const& name, std::string const& members = "") 
 // Restores the recycle bin's process-wide folder.
 class BinFolder {
  public:
-  BinFolder() : saved_(Utilities::RecycleBin::instance().bin_path()) {}
-  ~BinFolder() { Utilities::RecycleBin::instance().bin_path(saved_); }
+  BinFolder() : saved_(KVO_Core::recycle_bin_path()) {}
+  ~BinFolder() { KVO_Core::set_recycle_bin_path(saved_); }
 
  private:
   std::filesystem::path saved_;

@@ -3,9 +3,9 @@
 
 #include "config_fixture.h"
 #include "core/config/Accounts.h"
+#include "core/config/Schedule.h"
 #include "core/config/SyncItem.h"
 #include "core/config/VolumeName.h"
-#include "core/control/Schedule.h"
 
 namespace {
 

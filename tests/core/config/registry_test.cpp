@@ -7,9 +7,9 @@
 
 #include "config_fixture.h"
 #include "core/config/ItemFiles.h"
-#include "core/control/StatusFile.h"
-#include "core/remote/RemotePaths.h"
-#include "core/sync/StateLocation.h"
+#include "core/config/RemotePaths.h"
+#include "core/config/StateLocation.h"
+#include "core/config/StatusFile.h"
 
 namespace {
 

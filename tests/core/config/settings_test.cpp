@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/versions/RecycleBin.h"
 #include "settings_log_capture.h"
 #include "utilities/Json.h"
 
@@ -40,8 +39,8 @@ wptree section_with(std::wstring const& extra) {
 // Restores the recycle bin's folder, which lives in a process-wide object.
 class BinFolder {
  public:
-  BinFolder() : saved_(Utilities::RecycleBin::instance().bin_path()) {}
-  ~BinFolder() { Utilities::RecycleBin::instance().bin_path(saved_); }
+  BinFolder() : saved_(KVO_Core::recycle_bin_path()) {}
+  ~BinFolder() { KVO_Core::set_recycle_bin_path(saved_); }
 
  private:
   std::filesystem::path saved_;
@@ -140,7 +139,7 @@ TEST(Settings, ReadingTheSectionAppliesAllOrNothing) {
   before.Language = "it";
   before.RecycleBinDays = 3;
   shared.set(before);
-  Utilities::RecycleBin::instance().bin_path("/old/bin");
+  KVO_Core::set_recycle_bin_path("/old/bin");
 
   // No section: nothing changes.
   EXPECT_TRUE(KVO_Core::read_settings_section(shared, parse(L"{\"Logging\": \"\"}")));
@@ -154,7 +153,7 @@ TEST(Settings, ReadingTheSectionAppliesAllOrNothing) {
       L"\"/new/bin\", \"RecycleBinDays\": \"70000\"}}");
   EXPECT_FALSE(KVO_Core::read_settings_section(shared, bad));
   EXPECT_EQ(shared.get(), before);
-  EXPECT_EQ(Utilities::RecycleBin::instance().bin_path(), "/old/bin");
+  EXPECT_EQ(KVO_Core::recycle_bin_path(), "/old/bin");
   EXPECT_TRUE(log.has("config_settings_read_error"));
   EXPECT_NE(log.text().find("value outside 0..65535: 70000"), std::string::npos);
 
@@ -174,19 +173,19 @@ TEST(Settings, ReadingTheSectionAppliesAllOrNothing) {
   Settings expected;
   expected.StartMinimzed = true;
   EXPECT_EQ(shared.get(), expected);
-  EXPECT_EQ(Utilities::RecycleBin::instance().bin_path(), "/old/bin");
+  EXPECT_EQ(KVO_Core::recycle_bin_path(), "/old/bin");
 
   auto with_bin = parse(
       L"{\"Settings\": {\"StartMinimzed\": \"true\", \"MinimizeInsteadOfClose\": \"false\", "
       L"\"Autostart\": \"false\", \"StartSyncAtStart\": \"false\", \"RecycleBinPath\": "
       L"\"/B\u00e4r/bin\"}}");
   EXPECT_TRUE(KVO_Core::read_settings_section(shared, with_bin));
-  EXPECT_EQ(Utilities::RecycleBin::instance().bin_path(), "/B\xc3\xa4r/bin");
+  EXPECT_EQ(KVO_Core::recycle_bin_path(), "/B\xc3\xa4r/bin");
 }
 
 TEST(Settings, WrittenInFileOrderAndReadBackEqual) {
   BinFolder bin;
-  Utilities::RecycleBin::instance().bin_path("/home/u/.recyclebin");
+  KVO_Core::set_recycle_bin_path("/home/u/.recyclebin");
   Settings s;
   s.DeleteMode = DeleteMode::Permanent;
   s.Autostart = true;

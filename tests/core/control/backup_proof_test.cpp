@@ -13,7 +13,7 @@
 
 #include "core/config/SyncItem.h"
 #include "core/control/BackupProof.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "support/temp_dir.h"
 #include "utilities/singleton_log.h"
 

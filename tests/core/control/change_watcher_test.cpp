@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "core/config/StateLocation.h"
 #include "core/config/SyncItem.h"
 #include "core/control/ChangeWatcher.h"
 #include "core/control/ChangeWatcherBackend.h"
 #include "core/control/WatchItems.h"
-#include "core/sync/StateLocation.h"
 #include "support/temp_dir.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"

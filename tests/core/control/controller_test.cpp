@@ -8,9 +8,9 @@
 #include "core/control/ItemStatus.h"
 #include "core/control/SyncArbiter.h"
 #include "core/control/Synchronize.h"
-#include "core/control/ThreadSaveStack.h"
 #include "core/sync/engine_fixture.h"
 #include "support/temp_dir.h"
+#include "utilities/ThreadSaveStack.h"
 
 namespace {
 

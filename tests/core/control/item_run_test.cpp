@@ -1,6 +1,6 @@
 // The run of one item on real folders: its state file read, reset and written, overlapping roots
 // refused, and per-entry failures that end up as report lines while the pass goes on.
-#include "core/control/ItemRun.h"
+#include "core/sync/ItemRun.h"
 #include "support/scoped_mount.h"
 
 #include <grp.h>
@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/config/Config.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncStateFile.h"
 #include "core/sync/engine_fixture.h"

@@ -1,5 +1,5 @@
 // The weekly window of an item and the transfer-rate pacing.
-#include "core/control/Schedule.h"
+#include "core/config/Schedule.h"
 
 #include <gtest/gtest.h>
 

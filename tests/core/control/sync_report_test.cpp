@@ -1,5 +1,5 @@
 // The per-run report: the cap, abandoning, the merged shortage line, hints and reach.
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 
 #include <gtest/gtest.h>
 

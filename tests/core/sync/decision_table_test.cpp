@@ -3,7 +3,7 @@
 #include <functional>
 #include <optional>
 
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
 #include "engine_fixture.h"

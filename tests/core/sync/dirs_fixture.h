@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/config/Config.h"
-#include "core/control/ItemRun.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
+#include "core/sync/ItemRun.h"
 #include "core/sync/SyncBase.h"
 #include "core/sync/SyncStateFile.h"
 #include "engine_fixture.h"

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/config/SyncItem.h"
-#include "core/control/Synchronize.h"
+#include "core/run/RunContext.h"
 #include "support/temp_dir.h"
 #include "utilities/FileTime.h"
 #include "utilities/Logging.h"
@@ -56,7 +56,7 @@ class Running {
 
  private:
   std::atomic<bool> flag_{false};
-  KVO_Core::Synchronize::StopOverride override_;
+  KVO_Core::RunContext::StopOverride override_;
 };
 
 // Collects the log lines of Info and above for the object's life.
@@ -83,8 +83,8 @@ class LogLines {
 // Records progress; on_bytes may act in the middle of a copy (delete a file, throw).
 class RecordingSink : public KVO_Core::ProgressSink {
  public:
-  RecordingSink() { previous_ = KVO_Core::Synchronize::set_progress_sink(this); }
-  ~RecordingSink() override { KVO_Core::Synchronize::set_progress_sink(previous_); }
+  RecordingSink() { previous_ = KVO_Core::RunContext::set_progress_sink(this); }
+  ~RecordingSink() override { KVO_Core::RunContext::set_progress_sink(previous_); }
 
   void copied_bytes(std::uint64_t bytes) override {
     last_bytes = bytes;

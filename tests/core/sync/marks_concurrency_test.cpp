@@ -30,8 +30,8 @@ TEST(MarksConcurrency, ProgressFromManyThreadsReachesTheSink) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([] {
-      for (int i = 0; i < 1000; ++i) KVO_Core::Synchronize::report_copied_bytes(1);
-      EXPECT_TRUE(KVO_Core::Synchronize::stopping());
+      for (int i = 0; i < 1000; ++i) KVO_Core::RunContext::report_copied_bytes(1);
+      EXPECT_TRUE(KVO_Core::RunContext::stopping());
     });
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(seen.load(), 4000u);

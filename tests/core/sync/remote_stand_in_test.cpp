@@ -1,7 +1,7 @@
 // Until remote access is built, every remote operation the engine calls fails the way its
 // contract describes a failure, with an Error line, and never claims a success.
-#include "core/control/SyncReport.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/SyncReport.h"
 #include "engine_fixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "core/config/Config.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncState.h"
 #include "engine_fixture.h"
@@ -47,7 +47,7 @@ class TransferPass : public testing::Test {
 
   test_support::TempDir dir;
   std::atomic<bool> stop_{false};
-  KVO_Core::Synchronize::StopOverride override_;
+  KVO_Core::RunContext::StopOverride override_;
   KVO_Core::SyncReport report;
   std::uint64_t count = 0;
 };

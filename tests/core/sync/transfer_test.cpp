@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "core/config/Config.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "engine_fixture.h"
 
@@ -27,7 +27,7 @@ class Transfer : public testing::Test {
 
   test_support::TempDir dir;
   std::atomic<bool> stop_{false};
-  KVO_Core::Synchronize::StopOverride override_;
+  KVO_Core::RunContext::StopOverride override_;
   KVO_Core::SyncReport report;
   std::uint64_t count = 0;
 };

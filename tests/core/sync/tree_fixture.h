@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/config/Config.h"
-#include "core/control/ItemRun.h"
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
+#include "core/sync/ItemRun.h"
 #include "engine_fixture.h"
 
 namespace tree_test {
@@ -78,7 +78,7 @@ class TreeItem : public testing::Test {
   KVO_Core::SyncReport report;
   std::uint64_t count = 0;
   std::atomic<bool> stop{false};
-  KVO_Core::Synchronize::StopOverride stop_override;
+  KVO_Core::RunContext::StopOverride stop_override;
 };
 
 }  // namespace tree_test

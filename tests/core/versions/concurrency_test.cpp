@@ -28,7 +28,7 @@ TEST(VersionsConcurrency, OneExpiryPassPerGateAndHour) {
 // Adding, listing and removing from several threads: every item arrives once, nothing is lost.
 TEST(VersionsConcurrency, BinOperationsAreSerialised) {
   TempDir dir;
-  auto& bin = Utilities::RecycleBin::instance();
+  auto& bin = KVO_Core::RecycleBin::instance();
   auto saved = bin.bin_path();
   bin.bin_path(dir.path() / "bin");
   constexpr int THREADS = 4, FILES = 20;

@@ -28,7 +28,7 @@ class DeleteAndExpiry : public ::testing::Test {
     bin().bin_path(saved_root_);
     Config::instance()->settings.set(saved_settings_);
   }
-  static Utilities::RecycleBin& bin() { return Utilities::RecycleBin::instance(); }
+  static KVO_Core::RecycleBin& bin() { return KVO_Core::RecycleBin::instance(); }
   fs::path root() const { return dir_.path() / "bin"; }
   void settings(DeleteMode mode, std::uint16_t days) {
     auto s = saved_settings_;

@@ -21,7 +21,7 @@ class RecycleBinTest : public ::testing::Test {
     fs::create_directories(root());
   }
   void TearDown() override { bin().bin_path(saved_); }
-  static Utilities::RecycleBin& bin() { return Utilities::RecycleBin::instance(); }
+  static KVO_Core::RecycleBin& bin() { return KVO_Core::RecycleBin::instance(); }
   fs::path root() const { return dir_.path() / "bin"; }
 
   TempDir dir_;
@@ -104,7 +104,7 @@ TEST(RecycleBinChild, AcrossFileSystems) {
   auto folder = versions_test::child_folder();
   if (folder.empty()) GTEST_SKIP() << "runs only as the child of RecycleBinTest.AcrossFileSystems";
   fs::path dir(folder);
-  auto& bin = Utilities::RecycleBin::instance();
+  auto& bin = KVO_Core::RecycleBin::instance();
   bin.bin_path(dir / "bin");
 
   write_file(dir / "src/a.txt", "content");

@@ -26,8 +26,8 @@ class RestoreAge : public ::testing::Test {
     if (run("command -v age >/dev/null && command -v age-keygen >/dev/null") != 0)
       GTEST_SKIP() << "the age command-line tool is not installed";
     saved_settings_ = Config::instance()->settings.get();
-    saved_root_ = Utilities::RecycleBin::instance().bin_path();
-    Utilities::RecycleBin::instance().bin_path(dir_.path() / "bin");
+    saved_root_ = KVO_Core::RecycleBin::instance().bin_path();
+    KVO_Core::RecycleBin::instance().bin_path(dir_.path() / "bin");
     home_.emplace("HOME", dir_.path().c_str());
     ASSERT_EQ(run("age-keygen -o '" + (dir_.path() / "mine.key").string() + "' 2>/dev/null"), 0);
     ASSERT_EQ(run("age-keygen -o '" + (dir_.path() / "other.key").string() + "' 2>/dev/null"), 0);
@@ -38,7 +38,7 @@ class RestoreAge : public ::testing::Test {
   void TearDown() override {
     if (!home_) return;
     Config::instance()->settings.set(saved_settings_);
-    Utilities::RecycleBin::instance().bin_path(saved_root_);
+    KVO_Core::RecycleBin::instance().bin_path(saved_root_);
   }
   // Encrypts plain text into file for the recipient of key.
   void encrypted(fs::path const& file, std::string const& text, std::string const& key) {
@@ -96,7 +96,7 @@ TEST_F(RestoreAge, EncryptedBinItemLeavesTheBinDecrypted) {
   auto restored = restore::put_back(found[0], dir_ / "into");
   ASSERT_TRUE(restored);
   EXPECT_EQ(read_file(*restored), "was deleted");
-  EXPECT_TRUE(Utilities::RecycleBin::instance().list_items().empty());
+  EXPECT_TRUE(KVO_Core::RecycleBin::instance().list_items().empty());
 }
 
 // The file is back even when its bin item cannot be removed afterwards: a retry would only make
@@ -113,7 +113,7 @@ TEST_F(RestoreAge, UnremovableBinItemStillCountsAsRestored) {
   run("chattr -i '" + found[0].location.string() + "'");
   ASSERT_TRUE(restored);
   EXPECT_EQ(read_file(*restored), "was deleted");
-  EXPECT_EQ(Utilities::RecycleBin::instance().list_items().size(), 1u);
+  EXPECT_EQ(KVO_Core::RecycleBin::instance().list_items().size(), 1u);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ class Restore : public ::testing::Test {
     bin().bin_path(dir_.path() / "bin");
   }
   void TearDown() override { bin().bin_path(saved_root_); }
-  static Utilities::RecycleBin& bin() { return Utilities::RecycleBin::instance(); }
+  static KVO_Core::RecycleBin& bin() { return KVO_Core::RecycleBin::instance(); }
   fs::path path(std::string const& relative) const { return dir_.path() / relative; }
   SyncItem item(SyncItemType type, std::string const& source, std::string const& target,
                 bool generations = true) const {

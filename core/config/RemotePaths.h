@@ -12,6 +12,8 @@ namespace KVO_Core {
 // served phone's account, else a paired device made into one). None when the path has no colon,
 // begins with it, or no such account exists. Throws nothing.
 std::optional<SshAccount> get_account_from_path(std::wstring const& path);
+// get_account_from_path finds an account for the path.
+bool is_remote_path(std::wstring const& path);
 // The text after the first colon, in UTF-8; the whole path when it has no colon.
 std::string get_remote_path(std::wstring const& path);
 

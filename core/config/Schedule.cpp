@@ -1,4 +1,4 @@
-#include "core/control/Schedule.h"
+#include "core/config/Schedule.h"
 
 namespace KVO_Core {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace Utilities {
+namespace platform {
 
 class FileDescriptor {
  public:
@@ -39,4 +39,4 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-}  // namespace Utilities
+}  // namespace platform

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace KVO_Core::no_clobber {
+namespace Utilities::no_clobber {
 
 // Renames from to to on the same file system; fails with EEXIST when to exists (a dangling link
 // included), EXDEV across file systems, else the system's error. renameat2 RENAME_NOREPLACE,
@@ -15,4 +15,4 @@ std::error_code rename(std::filesystem::path const& from, std::filesystem::path 
 // process-wide counter + ".kvo-part" (names ending in ".kvo-part" are never synchronised).
 std::filesystem::path staging_name(std::filesystem::path const& path);
 
-}  // namespace KVO_Core::no_clobber
+}  // namespace Utilities::no_clobber

@@ -4,12 +4,17 @@
 
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 
-#include "utilities/Util.h"
-
 namespace Utilities {
+
+// Thrown when the stack is popped empty.
+class EmptyStack : public std::exception {
+ public:
+  char const* what() const noexcept override { return "empty stack"; }
+};
 
 template <typename T>
 class ThreadSaveStack {

@@ -1,4 +1,4 @@
-#include "core/control/StatusFile.h"
+#include "core/config/StatusFile.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "core/remote/RemotePaths.h"
+#include "core/config/RemotePaths.h"
 
 #include "core/config/Config.h"
 #include "utilities/Util.h"
@@ -15,6 +15,8 @@ std::optional<SshAccount> get_account_from_path(std::wstring const& path) {
     return std::nullopt;
   }
 }
+
+bool is_remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
 
 std::string get_remote_path(std::wstring const& path) {
   auto colon = path.find(L':');

@@ -1,12 +1,10 @@
-#include "core/control/SyncReport.h"
+#include "core/run/SyncReport.h"
 
 #include "utilities/Translation.h"
 
 namespace KVO_Core {
 
 namespace {
-
-thread_local SyncReport* current = nullptr;
 
 constexpr std::size_t MAX_LINES = 100;
 
@@ -61,21 +59,22 @@ std::vector<std::wstring> SyncReport::hint_lines() const {
 }
 
 FailureReach reach_of(Utilities::FilesystemUtil::FileInfoResult reason) {
-  switch (static_cast<int>(reason)) {
-    case 12:
-    case 25:
+  using Result = Utilities::FilesystemUtil::FileInfoResult;
+  switch (reason) {
+    case Result::disk_full:
+    case Result::remote_storage_full:
       return FailureReach::Space;
-    case 13:
-    case 15:
-    case 19:
-    case 21:
-    case 22:
-    case 23:
-    case 24:
-    case 32:
+    case Result::filesystem_read_only:
+    case Result::server_connect_failed:
+    case Result::network_unavailable:
+    case Result::connection_timeout:
+    case Result::server_unavailable:
+    case Result::authentication_failed:
+    case Result::access_token_expired:
+    case Result::server_not_trusted:
       return FailureReach::Place;
-    case 14:
-    case 31:
+    case Result::links_not_supported:
+    case Result::unsupported_operation:
       return FailureReach::Capability;
     default:
       return FailureReach::FileOnly;
@@ -88,18 +87,15 @@ std::wstring megabytes(std::uint64_t bytes) {
   return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" MB";
 }
 
-SyncReportGuard::SyncReportGuard(SyncReport* report) : previous_(current) { current = report; }
-
-SyncReportGuard::~SyncReportGuard() { current = previous_; }
-
-SyncReport* current_report() { return current; }
+SyncReport* current_report() { return SyncReportGuard::current(); }
 
 void report_sync_error(std::wstring const& line) {
-  if (current) current->error(line);
+  if (SyncReport* current = current_report()) current->error(line);
 }
 
 void report_sync_refusal(std::wstring const& text,
                          Utilities::FilesystemUtil::FileInfoResult reason) {
+  SyncReport* current = current_report();
   if (!current) return;
   if (reach_of(reason) == FailureReach::Place)
     current->abandon(text);
@@ -109,17 +105,20 @@ void report_sync_refusal(std::wstring const& text,
 
 void report_sync_shortage(std::wstring const& path, std::uint64_t needed, std::uint64_t free,
                           Utilities::FilesystemUtil::FileInfoResult reason) {
-  if (current) current->shortage(path, needed, free, reason);
+  if (SyncReport* current = current_report()) current->shortage(path, needed, free, reason);
 }
 
 void report_sync_hint(char const* message_id, std::wstring const& example) {
-  if (current) current->hint(message_id, example);
+  if (SyncReport* current = current_report()) current->hint(message_id, example);
 }
 
 void report_sync_volume(std::uint64_t bytes) {
-  if (current) current->copied_bytes += bytes;
+  if (SyncReport* current = current_report()) current->copied_bytes += bytes;
 }
 
-bool sync_abandoned() { return current && current->abandoned; }
+bool sync_abandoned() {
+  SyncReport const* current = current_report();
+  return current && current->abandoned;
+}
 
 }  // namespace KVO_Core

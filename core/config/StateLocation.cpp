@@ -1,4 +1,4 @@
-#include "core/sync/StateLocation.h"
+#include "core/config/StateLocation.h"
 
 #include <system_error>
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/run/ThreadCurrent.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -54,16 +55,7 @@ FailureReach reach_of(Utilities::FilesystemUtil::FileInfoResult reason);
 std::wstring megabytes(std::uint64_t bytes);
 
 // Makes the report the thread's current one for the guard's life; nests. Does not own it.
-class SyncReportGuard {
- public:
-  explicit SyncReportGuard(SyncReport* report);
-  ~SyncReportGuard();
-  SyncReportGuard(SyncReportGuard const&) = delete;
-  SyncReportGuard& operator=(SyncReportGuard const&) = delete;
-
- private:
-  SyncReport* previous_;
-};
+using SyncReportGuard = ThreadCurrentGuard<SyncReport>;
 
 // The thread's current report, null when none.
 SyncReport* current_report();

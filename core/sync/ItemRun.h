@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/config/SyncItem.h"
-#include "core/control/Synchronize.h"
+#include "core/run/RunContext.h"
 
 namespace KVO_Core {
 

@@ -1,6 +1,6 @@
 #include <ctime>
 
-#include "core/control/Schedule.h"
+#include "core/config/Schedule.h"
 
 namespace KVO_Core {
 namespace {

@@ -1,12 +1,13 @@
-#include "core/control/ItemRun.h"
+#include "core/sync/ItemRun.h"
 
 #include <memory>
 
+#include "core/config/StateLocation.h"
 #include "core/config/VolumeName.h"
-#include "core/control/SyncReport.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/SyncReport.h"
+#include "core/sync/PathNames.h"
 #include "core/sync/RootOverlap.h"
-#include "core/sync/StateLocation.h"
 #include "core/sync/SyncDir.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncStateFile.h"
@@ -23,16 +24,7 @@ using Utilities::translation::translate;
 
 namespace {
 
-std::wstring side_text(std::unique_ptr<SyncPath> const& side) {
-  return side ? side->path() : std::wstring();
-}
-
 bool remote(std::unique_ptr<SyncPath> const& side) { return side && side->kind == SyncPath::Ssh; }
-
-std::wstring file_name_of(std::wstring const& path) {
-  std::size_t const last = path.rfind(L'/');
-  return last == std::wstring::npos ? path : path.substr(last + 1);
-}
 
 bool missing(std::filesystem::path const& p) {
   std::error_code ec;
@@ -69,7 +61,7 @@ bool overlapping(SyncItem const& item, bool target_is_dir) {
   bool overlap = false;
   if (item.type == SyncItemType::File) {
     std::wstring const file =
-        target_is_dir ? Utilities::util::with_trailing_char(target, L'/') + file_name_of(source)
+        target_is_dir ? Utilities::util::with_trailing_char(target, L'/') + entry_name_of(source)
                       : target;
     overlap = source == file || same_file(Utilities::to_path(source), Utilities::to_path(file));
   } else {
@@ -110,7 +102,7 @@ bool target_vanished(SyncItem const& item) {
   }
   std::wstring tested = without_volume_spec(item.target()->path());
   if (item.type == SyncItemType::File && item.source() &&
-      file_name_of(tested) == file_name_of(item.source()->path())) {
+      entry_name_of(tested) == entry_name_of(item.source()->path())) {
     std::size_t const last = tested.rfind(L'/');
     tested = last == std::wstring::npos ? std::wstring(L".") : tested.substr(0, last);
   }
@@ -138,7 +130,7 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
         target_vanished(item)) {
       std::wstring const text = translate("target_dir_vanished", {item.name, target});
       Utilities::log_at(LogLevel::Warning, text);
-      Synchronize::note(LogLevel::Warning, text);
+      RunContext::note(LogLevel::Warning, text);
       keeper.state.emplace(source, target);
     }
   }
@@ -175,7 +167,7 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
 
   // A pass that was stopped or given up did not meet every entry: forget nothing then.
   bool const complete =
-      !Synchronize::stopping() && !sync_abandoned() && !(options.abort && options.abort->load());
+      !RunContext::stopping() && !sync_abandoned() && !(options.abort && options.abort->load());
   if (state && complete) state->forget_unseen();
   if (state && !state->deletions_only) result.state_entries = state->entries.size();
   return result;

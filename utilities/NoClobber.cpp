@@ -1,4 +1,4 @@
-#include "core/versions/NoClobber.h"
+#include "utilities/NoClobber.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-namespace KVO_Core::no_clobber {
+namespace Utilities::no_clobber {
 
 namespace {
 
@@ -54,4 +54,4 @@ std::filesystem::path staging_name(std::filesystem::path const& path) {
   }
 }
 
-}  // namespace KVO_Core::no_clobber
+}  // namespace Utilities::no_clobber
