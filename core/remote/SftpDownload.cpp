@@ -115,6 +115,7 @@ CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local)
     std::vector<char> buffer(chunk_size);
     std::uint64_t total = 0;
     for (;;) {
+      connection.begin_request();
       ssize_t const n = pipeline.next(buffer);
       if (n < 0) {
         Utilities::log_at(LogLevel::Error, translate("remote_file_read_error"));

@@ -68,7 +68,7 @@ std::optional<std::string> connect_to(std::wstring const& path, SftpConnection& 
 }
 
 FileInfoResult session_reason(SftpConnection const& connection) {
-  if (!connection.connected() || !connection.sftp()) return FileInfoResult::connection_lost;
+  if (connection.broken()) return FileInfoResult::connection_lost;
   switch (sftp_get_error(connection.sftp())) {
     case SSH_FX_NO_SUCH_FILE:
     case SSH_FX_NO_SUCH_PATH:
@@ -159,7 +159,9 @@ bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries) {
     entries.push_back({string_to_wstring(name), attrs->type == SSH_FILEXFER_TYPE_DIRECTORY,
                        attrs->type == SSH_FILEXFER_TYPE_REGULAR,
                        attrs->type == SSH_FILEXFER_TYPE_SYMLINK, attrs->size});
-    if (entries.size() >= max_listing_entries || Synchronize::stopping()) {
+    // Outside a pass nobody stops a listing (the stop flag is set while no pass runs).
+    if (entries.size() >= max_listing_entries ||
+        (SshSessionScope::active() && Synchronize::stopping())) {
       cut = true;
       break;
     }
@@ -179,11 +181,13 @@ std::optional<SshLinkInfo> ssh_link_info(std::wstring const& path) {
   SftpConnection connection;
   std::optional<std::string> const p = connect_to(path, connection, nullptr);
   if (!p) return std::nullopt;
+  connection.begin_request();
   SftpAttributesHandle const attrs(sftp_lstat(connection.sftp(), p->c_str()));
   if (!attrs) {
-    bool const missing = sftp_get_error(connection.sftp()) == SSH_FX_NO_SUCH_FILE;
+    bool const missing =
+        !connection.broken() && sftp_get_error(connection.sftp()) == SSH_FX_NO_SUCH_FILE;
     note_failure(connection);
-    if (missing && connection.connected()) return SshLinkInfo{};
+    if (missing) return SshLinkInfo{};
     return std::nullopt;
   }
   if (attrs->type != SSH_FILEXFER_TYPE_SYMLINK)
@@ -264,7 +268,7 @@ SshFileInfo SshFileInspector::inspect_file(std::string const& remote_path) {
     return SshFileInfo{true, attrs->size, time_to_iso(mtime), mtime};
   }
   int const code = connection_->sftp() ? sftp_get_error(connection_->sftp()) : -1;
-  if (connection_->connected() && (code == SSH_FX_NO_SUCH_FILE || code == SSH_FX_NO_SUCH_PATH))
+  if (!connection_->broken() && (code == SSH_FX_NO_SUCH_FILE || code == SSH_FX_NO_SUCH_PATH))
     return {};
   throw std::runtime_error(Utilities::translation::translate_utf8("sftp_stat_failed") +
                            std::to_string(code) + "): " + remote_path);

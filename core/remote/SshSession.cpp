@@ -168,36 +168,46 @@ std::string SftpConnection::error() const {
 
 bool SftpConnection::connected() const { return ssh() && ssh_is_connected(ssh()); }
 
+// Every SFTP status reply leaves SSH_REQUEST_DENIED; a failure of the channel itself leaves
+// SSH_FATAL (end of file, a malformed packet), or nothing at all when the reply did not come
+// within the time-out.
+bool SftpConnection::broken() const {
+  if (!connected() || !sftp() || ssh_get_error_code(ssh()) == SSH_FATAL) return true;
+  return std::chrono::steady_clock::now() - request_started_ >=
+         std::chrono::seconds(ssh_connect_timeout() - 1);
+}
+
 void SftpConnection::discard() {
-  if (!session) return;
-  if (pool) {
-    for (auto it = pool->begin(); it != pool->end(); ++it) {
-      if (it->second == session) {
-        pool->erase(it);
-        break;
-      }
+  if (!session || !pool) return;
+  for (auto it = pool->begin(); it != pool->end(); ++it) {
+    if (it->second == session) {
+      pool->erase(it);
+      break;
     }
   }
-  session.reset();
 }
 
 SftpFileHandle SftpConnection::open(std::string const& path, int flags, std::uint16_t mode) const {
   if (!sftp()) return nullptr;
+  begin_request();
   return SftpFileHandle(sftp_open(sftp(), path.c_str(), flags, mode));
 }
 
 SftpDirHandle SftpConnection::open_dir(std::string const& path) const {
   if (!sftp()) return nullptr;
+  begin_request();
   return SftpDirHandle(sftp_opendir(sftp(), path.c_str()));
 }
 
 SftpAttributesHandle SftpConnection::stat(std::string const& path) const {
   if (!sftp()) return nullptr;
+  begin_request();
   return SftpAttributesHandle(sftp_stat(sftp(), path.c_str()));
 }
 
 SftpAttributesHandle SftpConnection::read_dir(sftp_dir dir) const {
   if (!sftp()) return nullptr;
+  begin_request();
   return SftpAttributesHandle(sftp_readdir(sftp(), dir));
 }
 

@@ -4,6 +4,7 @@
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "core/config/Accounts.h"
 #include "core/remote/RemoteFailure.h"
 #include "core/remote/SshHandles.h"
+#include "core/remote/SshSessionScope.h"
 
 namespace KVO_Core {
 
@@ -21,21 +23,6 @@ void apply_ssh_connect_timeout(ssh_session session);
 // Points libssh's ssh folder (known_hosts, config) at the user's home as HOME gives it; the
 // library would otherwise read the password database's home.
 void apply_ssh_dir(ssh_session session);
-
-// While one exists on a thread (the outermost owns it), every SftpConnection of the thread takes
-// a live session of its account from the thread's pool or adds one; the sessions close with it.
-class SshSessionScope {
- public:
-  SshSessionScope();
-  ~SshSessionScope();
-  SshSessionScope(SshSessionScope const&) = delete;
-  SshSessionScope& operator=(SshSessionScope const&) = delete;
-
-  static bool active();
-
- private:
-  bool owns = false;
-};
 
 // A connected, authenticated SSH session with an SFTP channel for one account. Must stay on the
 // thread that made it.
@@ -63,9 +50,15 @@ class SftpConnection {
   sftp_session sftp() const { return session ? session->sftp : nullptr; }
   // Whether the session still holds a connection.
   bool connected() const;
-  // Drops this handle's session and, when the thread's pool holds it, the pool's too, so the
-  // next connect of the account opens a new one instead of waiting on a hung server again; the
-  // last holder closes it.
+  // Marks the start of a request (the wrappers below do it themselves).
+  void begin_request() const { request_started_ = std::chrono::steady_clock::now(); }
+  // After a failed request: whether it failed without an SFTP status (the connection dropped,
+  // the server sent garbage or stopped answering until the time-out), so that the session is of
+  // no further use.
+  bool broken() const;
+  // Takes the session out of the thread's pool, so that the next connect of the account opens a
+  // new one instead of waiting on a hung server again. This handle keeps it (files and folders
+  // opened on it are still to be closed); the last holder closes it.
   void discard();
 
   SftpFileHandle open(std::string const& path, int flags, std::uint16_t mode) const;
@@ -79,6 +72,7 @@ class SftpConnection {
                                 Utilities::FilesystemUtil::FileInfoResult reason);
 
   std::shared_ptr<Session> session;
+  mutable std::chrono::steady_clock::time_point request_started_{};
 };
 
 }  // namespace KVO_Core
