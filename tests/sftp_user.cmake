@@ -2,7 +2,7 @@
 # password account first.
 set(sftp_tests)
 foreach(test IN LISTS remote_tests_TESTS daemon_tests_TESTS)
-  if(test MATCHES "^(Session|Inspect|Download|Dispatch|SftpBackup)")
+  if(test MATCHES "^(Replies/)?(Session|Inspect|Download|Dispatch|RemoteTest|SftpBackup)")
     list(APPEND sftp_tests "${test}")
   endif()
 endforeach()
