@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "core/remote/CopyResult.h"
 #include "core/remote/RemoteFailure.h"
 #include "utilities/FailureReasons.h"
+#include "utilities/Util.h"
 
 namespace KVO_Core {
 
@@ -57,6 +59,13 @@ std::vector<SshDirEntry> ssh_list_dir(std::wstring const& path);
 // The same, appending to `entries`; false when the listing failed or was cut short (a stop
 // request, too many entries), so that no caller takes what is missing for deleted.
 bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries);
+// Thrown by the walks when a remote listing failed (already logged and reported by the listing),
+// so that nothing below that folder counts as gone.
+class RemoteListingFailed : public std::runtime_error {
+ public:
+  explicit RemoteListingFailed(std::wstring const& path)
+      : std::runtime_error(Utilities::util::wstring_to_string(path)) {}
+};
 // Whether an account is served by a web store rather than SFTP.
 bool is_web_store(SshAccount const& account);
 // False for a web-store account, true otherwise.

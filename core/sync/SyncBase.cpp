@@ -92,6 +92,8 @@ void SyncBase::guarded(std::wstring const& source, std::wstring const& target,
                        std::function<void()> const& job) {
   try {
     job();
+  } catch (RemoteListingFailed const&) {
+    // Reported by the listing itself.
   } catch (std::filesystem::filesystem_error const& e) {
     report_failure(source, e);
   } catch (std::exception const& e) {

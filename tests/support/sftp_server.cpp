@@ -1,7 +1,10 @@
 #include "sftp_server.h"
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -53,6 +56,28 @@ void SftpServer::kill_connections() const {
     rest >> state >> ppid;
     if (ppid == pid_) ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
   }
+}
+
+SilentListener::SilentListener() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd_, 8) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    return;
+  port_ = ntohs(address.sin_port);
+}
+
+SilentListener::~SilentListener() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::uint16_t closed_port() {
+  SilentListener taken;
+  return taken.port();
 }
 
 void open_for_everyone(std::filesystem::path const& root, std::filesystem::path const& dir) {

@@ -40,6 +40,23 @@ class SftpServer {
   int pid_ = 0;
 };
 
+// A loopback port with a listener that takes connections and never says a word.
+class SilentListener {
+ public:
+  SilentListener();
+  ~SilentListener();
+  SilentListener(SilentListener const&) = delete;
+  SilentListener& operator=(SilentListener const&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// A loopback port that nothing listens on (one that was just free).
+std::uint16_t closed_port();
+
 // Opens `dir` and the folders above it up to `root` (a test's own folder) for every user, so
 // the password account can reach it.
 void open_for_everyone(std::filesystem::path const& root, std::filesystem::path const& dir);

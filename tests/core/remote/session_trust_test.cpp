@@ -1,9 +1,5 @@
 // Sessions against the loopback sshd: host-key trust (known_hosts on first use, pinned keys),
 // logins, how failed connects are classified, and the per-thread pool.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 
 #include "../sync/engine_fixture.h"
@@ -143,41 +139,14 @@ TEST_F(SessionTrust, FingerprintsAndFetchedKeys) {
   EXPECT_EQ(host_key_fingerprint("ssh-ed25519 not*base64"), "");
 }
 
-// A port with a listener that takes connections and never says a word.
-class SilentListener {
- public:
-  SilentListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 8);
-    socklen_t size = sizeof address;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentListener() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-};
-
-// A port that nothing listens on.
-std::uint16_t closed_port() {
-  SilentListener taken;
-  return taken.port();
-}
-
 TEST_F(SessionTrust, FailedConnectsAreClassified) {
-  SilentListener silent;
+  test_support::SilentListener silent;
   SshAccount unresolvable = key_account("a");
   unresolvable.set_host("no-such-host.invalid");
   auto const started = std::chrono::steady_clock::now();
   EXPECT_EQ(connect_reason(unresolvable), FileInfoResult::network_unavailable);
-  EXPECT_EQ(connect_reason(key_account("a", closed_port())), FileInfoResult::server_connect_failed);
+  EXPECT_EQ(connect_reason(key_account("a", test_support::closed_port())),
+            FileInfoResult::server_connect_failed);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   try {
     SftpConnection connection(key_account("a", silent.port()));
