@@ -2,6 +2,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "core/config/Config.h"
 #include "core/control/SyncReport.h"
 #include "core/control/Synchronize.h"
 #include "core/remote/RemotePaths.h"
@@ -28,6 +29,20 @@ std::string parent_of(std::string const& path) {
   return path.substr(0, slash);
 }
 
+// A phone's account found by its device: its address changes with the network it is on, so trust
+// on first use would bind to an address rather than to the phone. Only a pinned key will do.
+bool unpinned_device(SshAccount const& account) {
+  if (!account.hostKey.empty()) return false;
+  for (SshAccount const& configured : Config::instance()->ssh_accounts_snapshot())
+    if (configured.name() == account.name()) return false;
+  return Config::instance()->device_account(account.name()).has_value();
+}
+
+std::string unpinned_device_text(SshAccount const& account) {
+  return Utilities::translation::translate_utf8("host_key_verification_failed") + ": " +
+         account.name();
+}
+
 }  // namespace
 
 std::string time_to_iso(std::int64_t seconds) {
@@ -49,6 +64,8 @@ std::optional<std::string> connect_to(std::wstring const& path, SftpConnection& 
     return std::nullopt;
   }
   try {
+    if (unpinned_device(*account))
+      throw RemoteFailure(FileInfoResult::server_not_trusted, unpinned_device_text(*account));
     connection.connect(*account);
   } catch (SshUnreachable const& e) {
     Utilities::log_at(LogLevel::Warning, L"SSH: " + string_to_wstring(e.what()));
@@ -255,6 +272,8 @@ SshFileInspector::SshFileInspector(SshAccount const& account) : account_(account
     throw RemoteFailure(
         FileInfoResult::unsupported_operation,
         Utilities::translation::translate_utf8("remote_store_not_supported") + account_.name());
+  if (unpinned_device(account_))
+    throw RemoteFailure(FileInfoResult::server_not_trusted, unpinned_device_text(account_));
   connection_ = std::make_unique<SftpConnection>();
   connection_->connect(account_);
 }

@@ -184,4 +184,19 @@ TEST_F(SessionTrust, ThePoolSharesSessionsInsideAScopeOnly) {
   EXPECT_TRUE(fresh.stat("/"));
 }
 
+TEST_F(SessionTrust, APhonesAccountWithoutAPinnedKeyIsNeverTrustedOnFirstUse) {
+  SshAccount phone = key_account("0123456789abcdef0123456789abcdef");
+  Config::instance()->set_device_account(phone);
+  std::wstring const path = L"0123456789abcdef0123456789abcdef:/";
+  ssh_take_failure_reason();
+  EXPECT_FALSE(ssh_exists(path));
+  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::server_not_trusted);
+  EXPECT_THROW(SshFileInspector{phone}, RemoteFailure);
+  EXPECT_FALSE(fs::exists(known_hosts()));
+  phone.hostKey = server.host_key();
+  Config::instance()->set_device_account(phone);
+  EXPECT_TRUE(ssh_exists(path));
+  Config::instance()->clear_device_account(phone.name());
+}
+
 }  // namespace
