@@ -199,4 +199,11 @@ TEST_F(SessionTrust, APhonesAccountWithoutAPinnedKeyIsNeverTrustedOnFirstUse) {
   Config::instance()->clear_device_account(phone.name());
 }
 
+TEST_F(SessionTrust, TheAccountWinsOverTheUsersSshConfig) {
+  test_support::write_file(home.path() / ".ssh/config",
+                           "Host 127.0.0.1\n  HostName 192.0.2.1\n  Port 1\n  User nobody\n");
+  EXPECT_EQ(connect_reason(key_account("a")), 0);
+  EXPECT_TRUE(fs::exists(known_hosts()));
+}
+
 }  // namespace
