@@ -20,6 +20,9 @@ std::string wstring_to_string(std::wstring const& text);
 // Decodes UTF-8; every malformed piece becomes one U+FFFD (a bad continuation byte is read again
 // as the start of the next piece; overlong, surrogate and too-large sequences are consumed whole).
 std::wstring string_to_wstring(std::string const& text);
+// Whether the bytes are well-formed UTF-8 (no overlong form, surrogate or value beyond Unicode),
+// that is, whether they come back unchanged through string_to_wstring.
+bool valid_utf8(std::string_view text);
 
 // Decimal text as parsed by std::stoi (leading white space, sign, trailing rubbish ignored).
 // Throws std::invalid_argument without digits, std::out_of_range on int overflow, and

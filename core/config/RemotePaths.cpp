@@ -1,5 +1,7 @@
 #include "core/config/RemotePaths.h"
 
+#include <cctype>
+
 #include "core/config/Config.h"
 #include "utilities/Util.h"
 
@@ -22,6 +24,15 @@ std::string get_remote_path(std::wstring const& path) {
   auto colon = path.find(L':');
   if (colon == std::wstring::npos) return Utilities::util::wstring_to_string(path);
   return Utilities::util::wstring_to_string(path.substr(colon + 1));
+}
+
+std::string win_to_sftp_path(std::string const& path) {
+  std::string out = path;
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  if (out.size() >= 2 && std::isalpha(static_cast<unsigned char>(out[0])) && out[1] == ':')
+    out.insert(out.begin(), '/');
+  return out;
 }
 
 }  // namespace KVO_Core

@@ -16,5 +16,7 @@ std::optional<SshAccount> get_account_from_path(std::wstring const& path);
 bool is_remote_path(std::wstring const& path);
 // The text after the first colon, in UTF-8; the whole path when it has no colon.
 std::string get_remote_path(std::wstring const& path);
+// Backslashes made slashes, and "C:..." made "/C:..." so that a drive path is absolute.
+std::string win_to_sftp_path(std::string const& path);
 
 }  // namespace KVO_Core

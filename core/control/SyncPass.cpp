@@ -14,6 +14,7 @@
 #include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/ItemRun.h"
+#include "core/remote/SshSessionScope.h"
 #include "core/versions/PruneTarget.h"
 #include "utilities/FailureReasons.h"
 #include "utilities/FilesystemUtil.h"
@@ -42,6 +43,8 @@ bool read_only(std::unique_ptr<SyncPath> const& side) {
 }  // namespace
 
 void Synchronize::sync_items() {
+  // One session per account serves every item of the pass.
+  SshSessionScope sessions;
   SyncPlanGuard plan_guard(type_.load() == SyncType::Preview ? &plan_ : nullptr);
   std::vector<SyncItem> const items = Config::instance()->syncitems();
   for (SyncItem const& item : items) {

@@ -1,6 +1,8 @@
 #include "core/remote/RemoteOps.h"
 
 #include "core/run/SyncReport.h"
+#include "core/config/RemotePaths.h"
+#include "core/remote/SftpBackend.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -13,34 +15,61 @@ namespace {
 
 thread_local FileInfoResult failure_reason = FileInfoResult::no_failure;
 
-// Remote access is not built yet: every operation says so once per call and fails.
+// The writing operations are not built yet: each says so once per call and fails.
 void unavailable(std::wstring const& path) {
   Utilities::log_at(Utilities::LogLevel::Error,
                     Utilities::translation::translate("remote_access_unavailable"), path);
 }
 
-}  // namespace
-
-std::vector<SshDirEntry> ssh_list_dir(std::wstring const& path) {
-  unavailable(path);
-  report_sync_refusal(Utilities::translation::translate("remote_dir_open_error") + path,
-                      FileInfoResult::file_info_write_error);
-  return {};
+// Web stores are not served yet: true (after an Error line and its reason) for such a path.
+bool web_store_refused(std::wstring const& path) {
+  std::optional<SshAccount> const account = get_account_from_path(path);
+  if (!account || !is_web_store(*account)) return false;
+  Utilities::log_at(Utilities::LogLevel::Error,
+                    Utilities::translation::translate("remote_store_not_supported") + path);
+  failure_reason = FileInfoResult::unsupported_operation;
+  return true;
 }
 
-bool ssh_keeps_links(std::wstring const&) { return true; }
+}  // namespace
+
+bool is_web_store(SshAccount const& account) {
+  return (account.kind >= SshAccount::GoogleDrive && account.kind <= SshAccount::S3) ||
+         (account.kind == SshAccount::Ssh && !account.url.empty());
+}
+
+bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries) {
+  if (web_store_refused(path)) {
+    report_sync_refusal(Utilities::translation::translate("remote_dir_open_error") + path,
+                        FileInfoResult::unsupported_operation);
+    return false;
+  }
+  return sftp_backend::ssh_list_dir(path, entries);
+}
+
+std::vector<SshDirEntry> ssh_list_dir(std::wstring const& path) {
+  std::vector<SshDirEntry> entries;
+  ssh_list_dir(path, entries);
+  return entries;
+}
+
+bool ssh_keeps_links(std::wstring const& path) {
+  std::optional<SshAccount> const account = get_account_from_path(path);
+  return !account || !is_web_store(*account);
+}
 
 std::optional<SshLinkInfo> ssh_link_info(std::wstring const& path) {
-  unavailable(path);
-  return std::nullopt;
+  if (web_store_refused(path)) return std::nullopt;
+  return sftp_backend::ssh_link_info(path);
 }
 
 std::optional<std::wstring> ssh_real_path(std::wstring const& path) {
-  unavailable(path);
-  return std::nullopt;
+  if (web_store_refused(path)) return std::nullopt;
+  return sftp_backend::ssh_real_path(path);
 }
 
 FileInfoResult ssh_create_link(std::wstring const&, std::wstring const& path) {
+  if (!ssh_keeps_links(path)) return FileInfoResult::links_not_supported;
   unavailable(path);
   return FileInfoResult::file_info_write_error;
 }
@@ -68,9 +97,9 @@ bool ssh_rename(std::wstring const& from, std::wstring const&) {
   return false;
 }
 
-CopyResult copy_ssh_to_fs(std::wstring const& remote_source, std::wstring const&) {
-  unavailable(remote_source);
-  return CopyResult::Failed;
+CopyResult copy_ssh_to_fs(std::wstring const& remote_source, std::wstring const& local_target) {
+  if (web_store_refused(remote_source)) return CopyResult::Failed;
+  return sftp_backend::copy_ssh_to_fs(remote_source, local_target);
 }
 
 CopyResult copy_fs_to_ssh(std::wstring const&, std::wstring const& remote_target) {
@@ -84,16 +113,24 @@ CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const
 }
 
 bool ssh_exists(std::wstring const& path) {
-  unavailable(path);
-  return false;
+  if (web_store_refused(path)) return false;
+  return sftp_backend::ssh_exists(path);
 }
 
 bool ssh_is_directory(std::wstring const& path) {
-  unavailable(path);
-  return false;
+  return ssh_directory_presence(path) == Presence::Present;
 }
 
-bool ssh_read_only_filesystem(std::wstring const&) { return false; }
+Presence ssh_directory_presence(std::wstring const& path) {
+  if (web_store_refused(path)) return Presence::Unknown;
+  return sftp_backend::ssh_directory_presence(path);
+}
+
+bool ssh_read_only_filesystem(std::wstring const& path) {
+  std::optional<SshAccount> const account = get_account_from_path(path);
+  if (account && is_web_store(*account)) return false;
+  return sftp_backend::ssh_read_only_filesystem(path);
+}
 
 FileInfoResult ssh_take_failure_reason() {
   FileInfoResult const reason = failure_reason;
@@ -103,19 +140,10 @@ FileInfoResult ssh_take_failure_reason() {
 
 void ssh_set_failure_reason(FileInfoResult reason) { failure_reason = reason; }
 
-std::pair<std::uint64_t, bool> ssh_room_for(std::wstring const&, bool) { return {0, false}; }
-
-SshFileInspector::SshFileInspector(SshAccount const& account) : account_(account) {
-  throw RemoteFailure(FileInfoResult::file_info_write_error,
-                      Utilities::translation::translate_utf8("remote_access_unavailable"));
-}
-
-SshFileInspector::~SshFileInspector() = default;
-
-SshFileInfo SshFileInspector::inspect_file(std::string const& remote_path) {
-  throw RemoteFailure(
-      FileInfoResult::file_info_write_error,
-      Utilities::translation::translate_utf8("remote_access_unavailable") + " " + remote_path);
+std::pair<std::uint64_t, bool> ssh_room_for(std::wstring const& path, bool old_target_kept) {
+  std::optional<SshAccount> const account = get_account_from_path(path);
+  if (account && is_web_store(*account)) return {0, false};
+  return sftp_backend::ssh_room_for(path, old_target_kept);
 }
 
 }  // namespace KVO_Core

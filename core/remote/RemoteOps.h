@@ -3,12 +3,15 @@
 // does, as said below): failures give false, none, an empty list, a non-zero reason or
 // CopyResult::Failed, and leave their reason in the thread's failure reason.
 //
-// Until remote access is built, every operation fails the way its contract describes a failure
-// and logs one Error line; none ever reports a success it did not have.
+// SFTP accounts are served; web stores answer "remote_store_not_supported" (reason 31), and
+// the writing operations are not built yet: they fail with "remote_access_unavailable" and
+// never report a success they did not have.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,8 +20,11 @@
 #include "core/remote/CopyResult.h"
 #include "core/remote/RemoteFailure.h"
 #include "utilities/FailureReasons.h"
+#include "utilities/Util.h"
 
 namespace KVO_Core {
+
+class SftpConnection;
 
 // One entry of a remote listing; a link is only is_link; other kinds have all three false.
 struct SshDirEntry {
@@ -46,8 +52,22 @@ struct SshFileInfo {
 };
 
 // Entries of a remote directory except "." and "..", in the server's order; on failure the
-// entries read so far after one Error line and a report refusal. Never throws.
+// entries read so far after one Error line and a report refusal. Never throws. Names that are
+// not plain ("", "/" inside) are logged and left out, names that are not UTF-8 left out with a
+// report hint.
 std::vector<SshDirEntry> ssh_list_dir(std::wstring const& path);
+// The same, appending to `entries`; false when the listing failed or was cut short (a stop
+// request, too many entries), so that no caller takes what is missing for deleted.
+bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries);
+// Thrown by the walks when a remote listing failed (already logged and reported by the listing),
+// so that nothing below that folder counts as gone.
+class RemoteListingFailed : public std::runtime_error {
+ public:
+  explicit RemoteListingFailed(std::wstring const& path)
+      : std::runtime_error(Utilities::util::wstring_to_string(path)) {}
+};
+// Whether an account is served by a web store rather than SFTP.
+bool is_web_store(SshAccount const& account);
 // False for a web-store account, true otherwise.
 bool ssh_keeps_links(std::wstring const& path);
 // What stands at the path (a missing path: every field false); none on any failure.
@@ -74,6 +94,9 @@ CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const
 bool ssh_exists(std::wstring const& path);
 // Whether the path is a directory; false on failure.
 bool ssh_is_directory(std::wstring const& path);
+// The same, telling a failure (no connection, a refused request) from an answer.
+enum class Presence { Absent, Present, Unknown };
+Presence ssh_directory_presence(std::wstring const& path);
 // Whether the path's file system is read-only; false when unknown and for web stores.
 bool ssh_read_only_filesystem(std::wstring const& path);
 // The reason of the calling thread's last failed remote operation (0 when none); resets it.
@@ -98,7 +121,11 @@ class SshFileInspector {
   SshFileInfo inspect_file(std::string const& remote_path);
 
  private:
+  std::unique_ptr<SftpConnection> connection_;
   SshAccount account_;
 };
+
+// The local time of a Unix time as "%Y-%m-%d %H:%M:%S".
+std::string time_to_iso(std::int64_t seconds);
 
 }  // namespace KVO_Core

@@ -96,7 +96,8 @@ void SyncBase::remove_dir_if_empty(std::wstring const& path, bool remote) const 
   if (dry_run) return;
   FileInfoResult reason = FileInfoResult::no_failure;
   if (remote) {
-    if (!ssh_list_dir(path).empty()) return;
+    std::vector<SshDirEntry> listed;
+    if (!ssh_list_dir(path, listed) || !listed.empty()) return;
     reason = ssh_rmdir_refusal(path);
   } else {
     remove_leftovers_in(path);

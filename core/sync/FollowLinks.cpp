@@ -130,7 +130,9 @@ void SyncTree::sync_target_only_links(std::wstring const& source_dir,
   bool const remote = item.ssh_path(item.target()) != nullptr;
   std::vector<std::pair<std::wstring, bool>> links;  // name, leads to a folder
   if (remote) {
-    for (SshDirEntry const& entry : ssh_list_dir(target_dir))
+    std::vector<SshDirEntry> listed;
+    if (!ssh_list_dir(target_dir, listed)) throw RemoteListingFailed(target_dir);
+    for (SshDirEntry const& entry : listed)
       if (entry.is_link) links.emplace_back(entry.name, false);
   } else {
     std::error_code ec;

@@ -98,7 +98,8 @@ bool target_vanished(SyncItem const& item) {
   if (!item.target()) return false;
   if (remote(item.target())) {
     if (item.type == SyncItemType::File) return false;
-    return !ssh_is_directory(item.target()->path());
+    // A server that cannot be asked says nothing about the folder: the state stays.
+    return ssh_directory_presence(item.target()->path()) == Presence::Absent;
   }
   std::wstring tested = without_volume_spec(item.target()->path());
   if (item.type == SyncItemType::File && item.source() &&

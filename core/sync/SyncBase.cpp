@@ -39,31 +39,6 @@ std::wstring root_of(std::unique_ptr<SyncPath> const& side, std::wstring const& 
   return without_volume_spec(side->path());
 }
 
-bool valid_utf8(std::string const& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto const c = static_cast<unsigned char>(text[i]);
-    std::size_t length = c < 0x80           ? 1
-                         : (c >> 5) == 0x6  ? 2
-                         : (c >> 4) == 0xE  ? 3
-                         : (c >> 3) == 0x1E ? 4
-                                            : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    std::uint32_t code = length == 1 ? c : c & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      auto const next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond Unicode would not come back as these bytes.
-    if ((length == 2 && code < 0x80) || (length == 3 && code < 0x800) ||
-        (length == 4 && code < 0x10000) || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-      return false;
-    i += length;
-  }
-  return true;
-}
-
 }  // namespace
 
 SyncBase::SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
@@ -123,6 +98,8 @@ void SyncBase::guarded(std::wstring const& source, std::wstring const& target,
                        std::function<void()> const& job) {
   try {
     job();
+  } catch (RemoteListingFailed const&) {
+    // Reported by the listing itself.
   } catch (std::filesystem::filesystem_error const& e) {
     report_failure(source, e);
   } catch (std::exception const& e) {
@@ -193,7 +170,7 @@ bool SyncBase::create_source_dir(std::wstring const& directory) const {
 }
 
 bool SyncBase::skip_undecodable(std::string const& name, std::wstring const& directory) {
-  if (valid_utf8(name)) return false;
+  if (Utilities::util::valid_utf8(name)) return false;
   Utilities::log_at(LogLevel::Debug, std::wstring(L"skipped, name is not UTF-8, in: ") + directory);
   report_sync_hint("undecodable_name_skipped", directory);
   return true;

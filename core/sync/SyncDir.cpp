@@ -24,11 +24,6 @@ bool special(fs::file_type type) {
          type != fs::file_type::symlink;
 }
 
-std::size_t error_lines() {
-  SyncReport const* report = current_report();
-  return report ? report->errors.size() : 0;
-}
-
 }  // namespace
 
 SyncDir::SyncDir(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state)
@@ -63,11 +58,10 @@ bool SyncDir::sync_source(std::wstring const& source, std::wstring const& target
                           std::set<std::wstring>& names) {
   std::wstring const& wildcard = item.wildcard;
   if (item.ssh_path(item.source()) != nullptr) {
-    std::size_t const errors_before = error_lines();
-    std::vector<SshDirEntry> const entries = ssh_list_dir(source);
-    // A listing that failed (reported by the remote layer) must not make every target file
-    // look like one deleted in the source.
-    if (error_lines() != errors_before || sync_abandoned()) return false;
+    std::vector<SshDirEntry> entries;
+    // A listing that failed or was cut short (reported by the remote layer) must not make every
+    // target file look like one deleted in the source.
+    if (!ssh_list_dir(source, entries) || sync_abandoned()) return false;
     if (entries.empty() && state && !state->entries.empty() && !state->mass_deletion_confirmed) {
       report_unavailable_root(item, source, state);
       return false;

@@ -64,6 +64,8 @@ void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& tar
     sync_target_only_dirs(source_dir, target_dir, wildcard, source_names, target_dirs);
     if (!RunContext::stopping()) settle(source_dir, target_dir, dir_state);
     return;
+  } catch (RemoteListingFailed const&) {
+    // Reported by the listing itself.
   } catch (fs::filesystem_error const& e) {
     report_failure(source_dir, e);
   } catch (std::exception const& e) {
@@ -90,7 +92,9 @@ bool SyncTree::prepare(std::wstring const& source_dir, std::wstring const& targe
 std::vector<SyncTree::Entry> SyncTree::list_source(std::wstring const& source_dir) const {
   std::vector<Entry> entries;
   if (item.ssh_path(item.source()) != nullptr) {
-    for (SshDirEntry const& remote : ssh_list_dir(source_dir))
+    std::vector<SshDirEntry> listed;
+    if (!ssh_list_dir(source_dir, listed)) throw RemoteListingFailed(source_dir);
+    for (SshDirEntry const& remote : listed)
       entries.push_back({remote.name, remote.is_dir, remote.is_file, remote.is_link});
     return entries;
   }
@@ -124,7 +128,9 @@ bool SyncTree::junction_as_link(std::wstring const& path) const {
 SyncTree::Names SyncTree::list_target_dirs(std::wstring const& target_dir) const {
   Names names;
   if (item.ssh_path(item.target()) != nullptr) {
-    for (SshDirEntry const& remote : ssh_list_dir(target_dir))
+    std::vector<SshDirEntry> listed;
+    if (!ssh_list_dir(target_dir, listed)) throw RemoteListingFailed(target_dir);
+    for (SshDirEntry const& remote : listed)
       if (remote.is_dir && !remote.is_link) names.insert(remote.name);
     return names;
   }

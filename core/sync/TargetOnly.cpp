@@ -40,7 +40,9 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
   };
 
   if (item.ssh_path(item.target()) != nullptr) {
-    for (SshDirEntry const& entry : ssh_list_dir(target_dir)) {
+    std::vector<SshDirEntry> listed;
+    if (!ssh_list_dir(target_dir, listed)) throw RemoteListingFailed(target_dir);
+    for (SshDirEntry const& entry : listed) {
       if (entry.is_link && links_as_links())
         link_step(entry.name, child_path(target_dir, entry.name), false);
       else if (entry.is_file)

@@ -1,0 +1,42 @@
+// The SFTP side of the remote operations (RemoteOps.h dispatches to them for accounts that are
+// not web stores). Same contracts as the dispatching functions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/remote/CopyResult.h"
+#include "core/remote/RemoteOps.h"
+#include "core/remote/SshSession.h"
+
+namespace KVO_Core::sftp_backend {
+
+// Connects the empty connection for the path's account and gives the path on the server; none
+// after logging why (the thread's failure reason, and *reason_out, then hold the connect's
+// reason).
+std::optional<std::string> connect_to(std::wstring const& path, SftpConnection& connection,
+                                      Utilities::FilesystemUtil::FileInfoResult* reason_out);
+// The reason of the connection's last SFTP failure; 0 when it has none.
+Utilities::FilesystemUtil::FileInfoResult session_reason(SftpConnection const& connection);
+// After a failed SFTP call: leaves the session's reason for the thread and lets go of a session
+// that answered with no SFTP status at all (dropped or hung), so that the next call reconnects.
+void note_failure(SftpConnection& connection);
+
+// A stop request or this many entries cut a listing short.
+inline constexpr std::size_t max_listing_entries = 1'000'000;
+
+bool ssh_exists(std::wstring const& path);
+bool ssh_is_directory(std::wstring const& path);
+Presence ssh_directory_presence(std::wstring const& path);
+bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries);
+std::optional<SshLinkInfo> ssh_link_info(std::wstring const& path);
+std::optional<std::wstring> ssh_real_path(std::wstring const& path);
+bool remote_read_only(SftpConnection const& connection, std::string path);
+bool ssh_read_only_filesystem(std::wstring const& path);
+std::pair<std::uint64_t, bool> ssh_room_for(std::wstring const& path, bool old_target_kept);
+CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local);
+
+}  // namespace KVO_Core::sftp_backend

@@ -1,0 +1,11 @@
+# Read by ctest after the discovered tests: every test that starts the loopback sshd needs the
+# password account first.
+set(sftp_tests)
+foreach(test IN LISTS remote_tests_TESTS daemon_tests_TESTS)
+  if(test MATCHES "^(Replies/)?(Session|Inspect|Download|Dispatch|RemoteTest|SftpBackup)")
+    list(APPEND sftp_tests "${test}")
+  endif()
+endforeach()
+if(sftp_tests)
+  set_tests_properties(${sftp_tests} PROPERTIES FIXTURES_REQUIRED sftp_user)
+endif()

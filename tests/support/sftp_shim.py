@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""Stands between the SSH server and OpenSSH's sftp-server to do what a real server will not.
+
+The mode is read from the file named by the first argument at start:
+  pass     relays unchanged
+  short    answers every read with at most half the data asked for (at least one byte)
+  hostile  renames listed entries: "hostile-dot" to ".", "hostile-dotdot" to "..",
+           "hostile-empty" to "", "hostile-slash" to "a/b"
+  stall    never answers a read or a directory read
+"""
+import struct
+import subprocess
+import sys
+import threading
+
+SSH_FXP_READ, SSH_FXP_READDIR = 5, 12
+SSH_FXP_DATA, SSH_FXP_NAME = 103, 104
+RENAMES = {b"hostile-dot": b".", b"hostile-dotdot": b"..", b"hostile-empty": b"", b"hostile-slash": b"a/b"}
+
+mode = open(sys.argv[1]).read().strip()
+server = subprocess.Popen(["/usr/lib/openssh/sftp-server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+
+def packets(stream):
+    while True:
+        head = stream.read(4)
+        if len(head) < 4:
+            return
+        (length,) = struct.unpack(">I", head)
+        body = stream.read(length)
+        if len(body) < length:
+            return
+        yield body
+
+
+def send(stream, body):
+    stream.write(struct.pack(">I", len(body)) + body)
+    stream.flush()
+
+
+def skip_attrs(body, at):
+    (flags,) = struct.unpack_from(">I", body, at)
+    at += 4
+    if flags & 1:
+        at += 8
+    if flags & 2:
+        at += 8
+    if flags & 4:
+        at += 4
+    if flags & 8:
+        at += 8
+    if flags & 0x80000000:
+        (count,) = struct.unpack_from(">I", body, at)
+        at += 4
+        for _ in range(2 * count):
+            (n,) = struct.unpack_from(">I", body, at)
+            at += 4 + n
+    return at
+
+
+def rewrite_names(body):
+    (count,) = struct.unpack_from(">I", body, 5)
+    out, at = bytearray(body[:9]), 9
+    for _ in range(count):
+        (n,) = struct.unpack_from(">I", body, at)
+        name = body[at + 4 : at + 4 + n]
+        at += 4 + n
+        (m,) = struct.unpack_from(">I", body, at)
+        rest_start = at
+        at = skip_attrs(body, at + 4 + m)
+        name = RENAMES.get(bytes(name), name)
+        out += struct.pack(">I", len(name)) + name + body[rest_start:at]
+    return bytes(out)
+
+
+def to_client():
+    out = sys.stdout.buffer
+    for body in packets(server.stdout):
+        if mode == "short" and body[0] == SSH_FXP_DATA:
+            (n,) = struct.unpack_from(">I", body, 5)
+            keep = max(1, n // 2)
+            body = body[:5] + struct.pack(">I", keep) + body[9 : 9 + keep]
+        elif mode == "hostile" and body[0] == SSH_FXP_NAME:
+            body = rewrite_names(body)
+        send(out, body)
+
+
+threading.Thread(target=to_client, daemon=True).start()
+for body in packets(sys.stdin.buffer):
+    if mode == "stall" and body[0] in (SSH_FXP_READ, SSH_FXP_READDIR):
+        continue
+    send(server.stdin, body)
+server.stdin.close()
+server.wait()
