@@ -110,8 +110,9 @@ bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
   bool const remote = remote_path(destination);
-  if (remote && !item.flags.twoWaySync) return false;
-  return changed_since(*before, destination, observe_file(destination, remote));
+  if (!remote) return changed_while_staging(destination);
+  if (!item.flags.twoWaySync) return false;
+  return changed_since(*before, destination, observe_file(destination, true));
 }
 
 bool SyncFile::changed_while_staging(std::wstring const& destination) const {
