@@ -31,6 +31,7 @@
 #include "core/control/ItemRun.h"
 #include "core/control/SyncReport.h"
 #include "core/control/Synchronize.h"
+#include "core/sync/SettledPairs.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -42,9 +43,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int FILES_PER_FOLDER = 100;
-// Files whose last change is older than this may be compared from memory: the first no-change
-// pass waits (untimed) until the copy is that old, as the files of a settled tree are.
-constexpr std::chrono::seconds SETTLE_TIME{61};
+// Pairs whose files last changed this long before a reading are compared from memory later: the
+// first no-change pass waits (untimed) until the copy is that old, as a settled tree's files are.
+constexpr auto SETTLE_TIME = KVO_Core::SettledPairs::SETTLE_TIME + std::chrono::seconds(1);
 constexpr int TRACED_FILES = 2000;
 
 std::string folder_name(int folder) {

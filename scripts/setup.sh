@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev gettext locales libgtest-dev libgmock-dev clang-format
   # tests: real peers and system tools
   openssl ca-certificates python3 python3-aiosmtpd age util-linux e2fsprogs coreutils procps
+  dosfstools fusefat
   # benchmarks: peer tools
   rsync unison
 )

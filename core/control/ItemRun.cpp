@@ -6,6 +6,7 @@
 #include "core/control/SyncReport.h"
 #include "core/remote/RemoteOps.h"
 #include "core/sync/RootOverlap.h"
+#include "core/sync/SettledPairs.h"
 #include "core/sync/StateLocation.h"
 #include "core/sync/SyncDir.h"
 #include "core/sync/SyncFile.h"
@@ -177,6 +178,7 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
   bool const complete =
       !Synchronize::stopping() && !sync_abandoned() && !(options.abort && options.abort->load());
   if (state && complete) state->forget_unseen();
+  if (complete) SettledPairs::instance().sweep(item.name);
   if (state && !state->deletions_only) result.state_entries = state->entries.size();
   return result;
 }
