@@ -180,7 +180,8 @@ bool touch(std::wstring const& path) {
 }
 
 ContentComparison compare_content(std::wstring const& a, std::wstring const& b,
-                                  ChangeStamp* stamp_a, ChangeStamp* stamp_b) {
+                                  ChangeStamp* stamp_a, ChangeStamp* stamp_b,
+                                  std::int64_t settled_before_ns) {
   FileInfoResult reason = no_failure;
   std::uint64_t size_a = 0;
   std::uint64_t size_b = 0;
@@ -189,7 +190,8 @@ ContentComparison compare_content(std::wstring const& a, std::wstring const& b,
   FileDescriptor fb = open_regular(to_path(b), reason, &size_b, stamp_b);
   if (!fb) return {false, reason, b};
   auto const equal = [&]() -> ContentComparison {
-    if (stamp_a && stamp_b) {
+    if (stamp_a && stamp_b && stamp_a->ctime_ns < settled_before_ns &&
+        stamp_b->ctime_ns < settled_before_ns) {
       stamp_a->change_time_kept = change_time_kept_by(fa.get());
       stamp_b->change_time_kept = change_time_kept_by(fb.get());
     }

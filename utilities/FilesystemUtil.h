@@ -52,9 +52,11 @@ bool touch(std::wstring const& path);
 // Comparing contents. Never blocks on a FIFO and never loops on a read error: a file that is not
 // a regular file gives 16, an unreadable one its reason, with that file's path; both unequal.
 // The stamps (when given) describe the files as opened, before a byte was read; after an equal
-// comparison they also tell whether each file's file system keeps the change time.
+// comparison of two files that both last changed before settled_before_ns (Unix time), they also
+// tell whether each file's file system keeps the change time.
 ContentComparison compare_content(std::wstring const& a, std::wstring const& b,
-                                  ChangeStamp* stamp_a = nullptr, ChangeStamp* stamp_b = nullptr);
+                                  ChangeStamp* stamp_a = nullptr, ChangeStamp* stamp_b = nullptr,
+                                  std::int64_t settled_before_ns = 0);
 bool files_equal(std::wstring const& a, std::wstring const& b);  // unreadable counts as unequal
 
 // Bytes available to an unprivileged user on the path's file system; empty when unknown or the

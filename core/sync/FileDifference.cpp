@@ -195,7 +195,8 @@ void FileDifference::compare_content(FileTime source_time, FileTime target_time)
   Utilities::FilesystemUtil::ChangeStamp opened_source;
   Utilities::FilesystemUtil::ChangeStamp opened_dest;
   auto const comparison = Utilities::FilesystemUtil::compare_content(
-      source, dest, settled_item ? &opened_source : nullptr, settled_item ? &opened_dest : nullptr);
+      source, dest, settled_item ? &opened_source : nullptr, settled_item ? &opened_dest : nullptr,
+      SettledPairs::settled_before(start));
   if (comparison.equal) {
     if (settled_item) settled.remember(*settled_item, opened_source, opened_dest, start);
     return;

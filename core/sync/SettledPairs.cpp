@@ -2,14 +2,6 @@
 
 namespace KVO_Core {
 
-namespace {
-
-std::int64_t nanoseconds_of(SettledPairs::Clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-}  // namespace
-
 SettledPairs& SettledPairs::instance() {
   static SettledPairs pairs;
   return pairs;
@@ -46,7 +38,7 @@ bool SettledPairs::known_equal(std::wstring const& item, ChangeStamp const& sour
 void SettledPairs::remember(std::wstring const& item, ChangeStamp const& source,
                             ChangeStamp const& target, Clock::time_point start) {
   if (!source.change_time_kept || !target.change_time_kept) return;
-  std::int64_t const settled = nanoseconds_of(start - SETTLE_TIME);
+  std::int64_t const settled = settled_before(start);
   if (source.ctime_ns >= settled || target.ctime_ns >= settled) return;
   std::lock_guard lock(mutex_);
   Table& table = items_[item];
@@ -65,6 +57,12 @@ void SettledPairs::sweep(std::wstring const& item) {
     return;
   }
   ++table->second.pass;
+}
+
+std::int64_t SettledPairs::settled_before(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             (start - SETTLE_TIME).time_since_epoch())
+      .count();
 }
 
 SettledPairs::Clock::time_point SettledPairs::now() const {

@@ -44,6 +44,9 @@ class SettledPairs {
   // Drops the item's pairs that its pass, now complete, neither read nor found equal.
   void sweep(std::wstring const& item);
   Clock::time_point now() const;
+  // Unix time in nanoseconds before which both files of a pair read at `start` must have last
+  // changed for it to be remembered.
+  static std::int64_t settled_before(Clock::time_point start);
   void set_clock(ClockSource clock);
 
  private:
