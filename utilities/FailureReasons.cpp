@@ -149,6 +149,9 @@ void handle_last_error(std::filesystem::filesystem_error const& e) {
 
 FileInfoResult create_directory_refusal(std::filesystem::path const& path, std::error_code& ec) {
   ec.clear();
+  // Most folders asked for exist already: one call answers that.
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return no_failure;
   std::filesystem::create_directories(path, ec);
   if (!ec) {
     std::error_code status_ec;

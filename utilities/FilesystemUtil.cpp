@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -39,10 +40,35 @@ std::int64_t unix_nanoseconds(timespec const& ts) {
   return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+ChangeStamp stamp_of(struct stat const& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::uint64_t>(st.st_size), unix_nanoseconds(st.st_mtim),
+          unix_nanoseconds(st.st_ctim)};
+}
+
+// Local file systems that set the change time on every change of a file, from the clock. FAT and
+// exFAT keep a creation time in its place; FUSE, NFS and SMB report what the other end says.
+bool change_time_kept_by(int fd) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+    case 0xF2F52010:  // f2fs
+    case 0x2FC12FC1:  // zfs
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Opens a file whose content is to be read without the risk of blocking: FIFOs, sockets and
-// devices are refused with 16 before anything reads them. size (when given) gets its size.
+// devices are refused with 16 before anything reads them. size (when given) gets its size,
+// stamp its stamp.
 platform::FileDescriptor open_regular(std::filesystem::path const& p, FileInfoResult& reason,
-                                      std::uint64_t* size = nullptr) {
+                                      std::uint64_t* size = nullptr, ChangeStamp* stamp = nullptr) {
   platform::FileDescriptor fd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) {
     reason = reason_for_failure(last_stream_error());
@@ -58,6 +84,7 @@ platform::FileDescriptor open_regular(std::filesystem::path const& p, FileInfoRe
     return {};
   }
   if (size) *size = static_cast<std::uint64_t>(st.st_size);
+  if (stamp) *stamp = stamp_of(st);
   reason = no_failure;
   return fd;
 }
@@ -115,7 +142,7 @@ std::optional<bool> mount_root_against_parent(std::filesystem::path const& dir,
 }  // namespace
 
 FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
-                        std::filesystem::file_time_type& mtime) {
+                        std::filesystem::file_time_type& mtime, ChangeStamp* stamp) {
   auto const p = to_path(path);
   struct stat st {};
   if (::stat(p.c_str(), &st) != 0) {
@@ -133,6 +160,7 @@ FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
   if (!S_ISREG(st.st_mode)) return invalid_file_type;
   size = static_cast<std::uint64_t>(st.st_size);
   mtime = file_time::from_unix_nanoseconds(unix_nanoseconds(st.st_mtim));
+  if (stamp) *stamp = stamp_of(st);
   return no_failure;
 }
 
@@ -151,14 +179,24 @@ bool touch(std::wstring const& path) {
   return false;
 }
 
-ContentComparison compare_content(std::wstring const& a, std::wstring const& b) {
+ContentComparison compare_content(std::wstring const& a, std::wstring const& b,
+                                  ChangeStamp* stamp_a, ChangeStamp* stamp_b,
+                                  std::int64_t settled_before_ns) {
   FileInfoResult reason = no_failure;
   std::uint64_t size_a = 0;
   std::uint64_t size_b = 0;
-  platform::FileDescriptor fa = open_regular(to_path(a), reason, &size_a);
+  platform::FileDescriptor fa = open_regular(to_path(a), reason, &size_a, stamp_a);
   if (!fa) return {false, reason, a};
-  platform::FileDescriptor fb = open_regular(to_path(b), reason, &size_b);
+  platform::FileDescriptor fb = open_regular(to_path(b), reason, &size_b, stamp_b);
   if (!fb) return {false, reason, b};
+  auto const equal = [&]() -> ContentComparison {
+    if (stamp_a && stamp_b && stamp_a->ctime_ns < settled_before_ns &&
+        stamp_b->ctime_ns < settled_before_ns) {
+      stamp_a->change_time_kept = change_time_kept_by(fa.get());
+      stamp_b->change_time_kept = change_time_kept_by(fb.get());
+    }
+    return {true, no_failure, {}};
+  };
 
   // Small files get small blocks: a full-sized, zeroed pair per call cost more than reading
   // them. The sizes only size the blocks; the files are still read to their ends.
@@ -173,11 +211,11 @@ ContentComparison compare_content(std::wstring const& a, std::wstring const& b) 
     ssize_t const nb = read_full(fb.get(), block_b, block);
     if (nb < 0) return {false, reason_for_failure(last_stream_error()), b};
     if (na != nb) return {false, no_failure, {}};
-    if (na == 0) return {true, no_failure, {}};
+    if (na == 0) return equal();
     if (std::memcmp(block_a, block_b, static_cast<std::size_t>(na)) != 0)
       return {false, no_failure, {}};
     // A short block means both reads met the end.
-    if (static_cast<std::size_t>(na) < block) return {true, no_failure, {}};
+    if (static_cast<std::size_t>(na) < block) return equal();
   }
 }
 

@@ -19,13 +19,31 @@ struct ContentComparison {
   std::wstring path;                   // the file that failed to open or read; empty when 0
 };
 
+// What the inode of a file said: on a file system that stamps every change with the time (see
+// keeps_change_time), equal stamps mean the content is unchanged, as no call can set the change
+// time back.
+struct ChangeStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  std::int64_t ctime_ns = 0;
+  bool change_time_kept = false;  // not compared: a fact of the file system, not of the file
+
+  friend bool operator==(ChangeStamp const& a, ChangeStamp const& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
+  }
+};
+
 // Inspecting one file (links followed).
 // 0 with size and mtime filled for a regular file. Otherwise the reason, outputs untouched:
 // 3 when its volume is not mounted, 1 missing in an existing directory, 6 when the parent cannot
 // be examined for lack of rights, 2 when the parent is missing too, 16 for anything but a regular
 // file, else the classified error. Never throws.
+// stamp (when given) is filled with size and mtime.
 FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
-                        std::filesystem::file_time_type& mtime);
+                        std::filesystem::file_time_type& mtime, ChangeStamp* stamp = nullptr);
 // The status (links followed) can be read and says something is there. Never throws.
 bool file_exists(std::wstring const& path);
 // Sets the last write time to now; false after logging the failure at Error.
@@ -33,7 +51,12 @@ bool touch(std::wstring const& path);
 
 // Comparing contents. Never blocks on a FIFO and never loops on a read error: a file that is not
 // a regular file gives 16, an unreadable one its reason, with that file's path; both unequal.
-ContentComparison compare_content(std::wstring const& a, std::wstring const& b);
+// The stamps (when given) describe the files as opened, before a byte was read; after an equal
+// comparison of two files that both last changed before settled_before_ns (Unix time), they also
+// tell whether each file's file system keeps the change time.
+ContentComparison compare_content(std::wstring const& a, std::wstring const& b,
+                                  ChangeStamp* stamp_a = nullptr, ChangeStamp* stamp_b = nullptr,
+                                  std::int64_t settled_before_ns = 0);
 bool files_equal(std::wstring const& a, std::wstring const& b);  // unreadable counts as unequal
 
 // Bytes available to an unprivileged user on the path's file system; empty when unknown or the

@@ -20,6 +20,7 @@ constexpr auto REPEAT_WINDOW = std::chrono::seconds(1800);
 constexpr std::size_t REPETITION_TABLE_LIMIT = 256;
 constexpr std::size_t COLLECT_LIMIT = 200;
 constexpr std::size_t EARLY_LINE_LIMIT = 500;  // start-up lines kept until the file opens
+constexpr auto REPLACED_CHECK_INTERVAL = std::chrono::seconds(1);
 
 thread_local bool repeats_written = false;
 
@@ -202,7 +203,13 @@ bool Logging::file_replaced() const {
 }
 
 void Logging::follow_replaced_file() {
-  if (!fd_ || !file_replaced()) return;
+  if (!fd_) return;
+  // Two more calls per line cost as much as the line itself; a file moved or removed by someone
+  // else is followed within a second.
+  Clock::time_point const t = now();
+  if (t >= last_replaced_check_ && t - last_replaced_check_ < REPLACED_CHECK_INTERVAL) return;
+  last_replaced_check_ = t;
+  if (!file_replaced()) return;
   close_file_locked();
   open_file_locked();
 }
@@ -255,6 +262,7 @@ Logging::Clock::time_point Logging::now() const { return clock_(); }
 void Logging::set_clock(ClockSource clock) {
   std::lock_guard lock(mutex_);
   clock_ = std::move(clock);
+  last_replaced_check_ = {};
 }
 
 LogLevel Logging::get_log_level() {
@@ -323,6 +331,7 @@ void Logging::open_file_locked() {
   if (fd_ || log_file_path_.empty()) return;
   create_dir(log_file_path_);
   fd_ = open_log(to_path(log_file_path_));
+  last_replaced_check_ = now();
   if (!fd_ || opened_once_) return;
   opened_once_ = true;
   std::vector<std::string> early;

@@ -132,6 +132,7 @@ class Logging {
   std::string last_fatal_text_;
   std::optional<Clock::time_point> last_fatal_time_;  // none until the first fatal mail
   platform::FileDescriptor fd_;                       // O_APPEND descriptor of the log file
+  Clock::time_point last_replaced_check_{};           // of the path against the open file
   // Lines logged before the file was first opened (start-up errors), written when it opens.
   std::vector<std::string> early_lines_;
   bool opened_once_ = false;

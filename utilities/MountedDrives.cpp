@@ -1,5 +1,9 @@
 #include "utilities/MountedDrives.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -26,11 +30,40 @@ MountedDrives::MountedDrives(ClockSource clock) : clock_(std::move(clock)) {}
 bool MountedDrives::drive_mounted(std::filesystem::path const& p, std::wstring const& text) {
   log_at(LogLevel::Debug, L"MountedDrives::drive_mounted");
   std::lock_guard<std::mutex> guard(mutex_);
-  auto const age = std::chrono::duration_cast<std::chrono::microseconds>(clock_() - last_reading_);
-  if (age <= CACHE_LIFE) return check(p) && !below_absent_mount(p);
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(p, ec).lexically_normal();
+  if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+  // A known mount point is the one path whose answer its folder cannot give.
+  std::string const folder = path.parent_path().string();
+  struct statx st {};
+  bool const keyed =
+      !ec && path.has_relative_path() && known_mount_points_.count(path.string()) == 0 &&
+      ::statx(AT_FDCWD, folder.c_str(), AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &st) == 0 &&
+      (st.stx_mask & STATX_MNT_ID) != 0;
+  FolderAnswer const now{st.stx_mnt_id, ::makedev(st.stx_dev_major, st.stx_dev_minor), false};
+  if (keyed && !time_elapsed_locked()) {
+    auto const found = folder_answers_.find(folder);
+    if (found != folder_answers_.end() && found->second.mount_id == now.mount_id &&
+        found->second.device == now.device)
+      return found->second.mounted;
+  }
+  bool const mounted = answer(p, text);
+  // The first reading may have made the path a known mount point.
+  if (keyed && known_mount_points_.count(path.string()) == 0)
+    folder_answers_[folder] = {now.mount_id, now.device, mounted};
+  return mounted;
+}
+
+bool MountedDrives::answer(std::filesystem::path const& p, std::wstring const& text) {
+  if (!time_elapsed_locked()) return check(p) && !below_absent_mount(p);
   auto const root = FilesystemUtil::get_mount_root(p);
   if (!root) return false;
   return refresh(root->string(), text) && !below_absent_mount(p);
+}
+
+bool MountedDrives::time_elapsed_locked() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(clock_() - last_reading_) >
+         CACHE_LIFE;
 }
 
 bool MountedDrives::below_absent_mount(std::filesystem::path const& p) {
@@ -79,6 +112,7 @@ bool MountedDrives::refresh(std::string const& root, std::wstring const&) {
 
 void MountedDrives::read_table() {
   mounts_.clear();
+  folder_answers_.clear();
   last_reading_ = clock_();
   for (auto& entry : platform::mounted_filesystems())
     mounts_.push_back(
@@ -87,8 +121,7 @@ void MountedDrives::read_table() {
 
 bool MountedDrives::time_elapsed() {
   std::lock_guard<std::mutex> guard(mutex_);
-  return std::chrono::duration_cast<std::chrono::microseconds>(clock_() - last_reading_) >
-         CACHE_LIFE;
+  return time_elapsed_locked();
 }
 
 bool MountedDrives::mount_point_exist(std::string const& mount_point) {

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace Utilities {
@@ -45,7 +47,9 @@ class MountedDrives {
   // when `p` lies at or below a mount point that was mounted at an earlier reading (or is listed
   // in /etc/fstab) and is not mounted now: an unmounted volume leaves its mount point behind as
   // an empty folder of the file system below. A relative path is taken from the current
-  // directory. `text` is not used. Thread-safe.
+  // directory. `text` is not used. Thread-safe. The answer for a path is kept per folder above
+  // it until the table is read again, and serves while the folder's mount and device are the
+  // ones it had: a mount or unmount at or above the folder changes them.
   bool drive_mounted(std::filesystem::path const& p, std::wstring const& text);
 
   // Both take the lock themselves. True when more than 10 s have passed since the last reading.
@@ -59,10 +63,20 @@ class MountedDrives {
   bool refresh(std::string const& root, std::wstring const& text);
   bool below_absent_mount(std::filesystem::path const& p);
   void read_table();
+  bool answer(std::filesystem::path const& p, std::wstring const& text);
+  bool time_elapsed_locked() const;
+
+  struct FolderAnswer {
+    std::uint64_t mount_id = 0;
+    std::uint64_t device = 0;
+    bool mounted = false;
+  };
 
   std::vector<MountInfo> mounts_;
   // Every mount point seen mounted by this cache, and those of /etc/fstab.
   std::set<std::string> known_mount_points_;
+  // Folder -> the answer for the paths in it; emptied with every reading.
+  std::unordered_map<std::string, FolderAnswer> folder_answers_;
   Clock::time_point last_reading_{};
   std::mutex mutex_;
   ClockSource clock_;

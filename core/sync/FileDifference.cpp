@@ -7,6 +7,7 @@
 #include "core/crypto/TargetEncryption.h"
 #include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
+#include "core/sync/SettledPairs.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -80,9 +81,9 @@ std::wstring result_name(Result result) {
 }
 
 Side read_file_info(std::wstring const& path, std::uint64_t& size, FileTime& mtime, bool remote,
-                    std::wstring& error_text) {
+                    std::wstring& error_text, Utilities::FilesystemUtil::ChangeStamp* stamp) {
   if (remote) return read_remote(path, size, mtime);
-  FileInfoResult const reason = Utilities::FilesystemUtil::fileinfo(path, size, mtime);
+  FileInfoResult const reason = Utilities::FilesystemUtil::fileinfo(path, size, mtime, stamp);
   if (reason == 0) return Side::Present;
   std::wstring const text = Utilities::FilesystemUtil::make_error_message(reason) + L": " + path;
   Utilities::log_at(LogLevel::Info, text);
@@ -127,8 +128,9 @@ FileDifference::FileDifference(std::wstring source, std::wstring dest, CompareIt
 
 std::uint64_t FileDifference::operator()() {
   Side const source_side =
-      read_file_info(source, source_size, source_mtime, source_remote(), error_text);
-  Side const target_side = read_file_info(dest, dest_size, dest_mtime, dest_remote(), error_text);
+      read_file_info(source, source_size, source_mtime, source_remote(), error_text, &source_stamp);
+  Side const target_side =
+      read_file_info(dest, dest_size, dest_mtime, dest_remote(), error_text, &dest_stamp);
   result = result_of(source_side, target_side);
   Utilities::log_at(LogLevel::Debug,
                     std::wstring(L"FileDifference result: ") + result_name(result));
@@ -188,10 +190,20 @@ Result FileDifference::compare_metadata(FileTime source_time, FileTime target_ti
 void FileDifference::compare_content(FileTime source_time, FileTime target_time) {
   if (source_size > CONTENT_PROGRESS_BYTES)
     RunContext::set_progress_message(translate("comparing") + L"\n" + source + L"\n" +
-                                         translate("comparing_with") + L"\n" + dest + L"...",
-                                     L"", source_size);
-  auto const comparison = Utilities::FilesystemUtil::compare_content(source, dest);
-  if (comparison.equal) return;
+                                          translate("comparing_with") + L"\n" + dest + L"...",
+                                      L"", source_size);
+  SettledPairs& settled = SettledPairs::instance();
+  if (settled_item && settled.known_equal(*settled_item, source_stamp, dest_stamp)) return;
+  SettledPairs::Clock::time_point const start = settled.now();
+  Utilities::FilesystemUtil::ChangeStamp opened_source;
+  Utilities::FilesystemUtil::ChangeStamp opened_dest;
+  auto const comparison = Utilities::FilesystemUtil::compare_content(
+      source, dest, settled_item ? &opened_source : nullptr, settled_item ? &opened_dest : nullptr,
+      SettledPairs::settled_before(start));
+  if (comparison.equal) {
+    if (settled_item) settled.remember(*settled_item, opened_source, opened_dest, start);
+    return;
+  }
   if (comparison.reason == 0) {
     if (!two_way)
       result = Result::SourceModified;

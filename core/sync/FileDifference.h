@@ -9,6 +9,7 @@
 
 #include "core/config/SyncItem.h"
 #include "core/sync/SyncState.h"
+#include "utilities/FilesystemUtil.h"
 
 namespace KVO_Core {
 
@@ -80,6 +81,11 @@ class FileDifference {
   FileState const* base;
   Result result = Result::Equal;
   std::wstring error_text;  // the first unreadable side's text
+  // The item whose pairs found equal by reading are remembered (SettledPairs); none: every
+  // content comparison reads.
+  std::wstring const* settled_item = nullptr;
+  Utilities::FilesystemUtil::ChangeStamp source_stamp;  // of local sides, as read
+  Utilities::FilesystemUtil::ChangeStamp dest_stamp;
 };
 
 // The name of a result as logged ("Undefined" outside 0..13).
@@ -89,7 +95,8 @@ std::wstring result_name(FileDifference::Result result);
 // failures at Warning or Error). The first unreadable local side's text goes to error_text.
 FileDifference::Side read_file_info(std::wstring const& path, std::uint64_t& size,
                                     std::filesystem::file_time_type& mtime, bool remote,
-                                    std::wstring& error_text);
+                                    std::wstring& error_text,
+                                    Utilities::FilesystemUtil::ChangeStamp* stamp = nullptr);
 // Size and time when the file is Present; none otherwise.
 std::optional<ObservedFile> observe_file(std::wstring const& path, bool remote);
 

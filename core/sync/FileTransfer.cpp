@@ -106,18 +106,20 @@ bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
   bool const remote = is_remote_path(destination);
-  if (remote && !item.flags.twoWaySync) return false;
-  return changed_since(*before, destination, observe_file(destination, remote));
+  if (!remote) return changed_while_staging(destination);
+  if (!item.flags.twoWaySync) return false;
+  return changed_since(*before, destination, observe_file(destination, true));
 }
 
-bool SyncFile::changed_while_staging(std::wstring const& destination) const {
+bool SyncFile::changed_while_staging(std::wstring const& destination, bool lstat_found) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
   // What observe_file would give, without its lines and its volume search for a destination
-  // that is still missing: a path that stat cannot find is no file either way.
+  // that is still missing: a path that stat cannot find is no file either way, nor one that
+  // lstat could not find.
   struct stat st {};
   std::optional<ObservedFile> now;
-  if (::stat(Utilities::to_path(destination).c_str(), &st) == 0)
+  if (lstat_found && ::stat(Utilities::to_path(destination).c_str(), &st) == 0)
     now = observe_file(destination, false);
   return changed_since(*before, destination, now);
 }
@@ -261,7 +263,7 @@ bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to
     }
   }
   // The user may have changed the destination while the copy ran: that change is kept.
-  if (changed_while_staging(to)) return false;
+  if (changed_while_staging(to, replacing)) return false;
   std::wstring parked;
   if (replacing && item.flags.fatherSonPrinciple) {
     Utilities::log_at(LogLevel::Debug, L"move_file_to_backup: " + to);

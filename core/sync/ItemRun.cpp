@@ -8,6 +8,7 @@
 #include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
 #include "core/sync/RootOverlap.h"
+#include "core/sync/SettledPairs.h"
 #include "core/sync/SyncDir.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncStateFile.h"
@@ -170,6 +171,7 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
   bool const complete =
       !RunContext::stopping() && !sync_abandoned() && !(options.abort && options.abort->load());
   if (state && complete) state->forget_unseen();
+  if (complete) SettledPairs::instance().sweep(item.name);
   if (state && !state->deletions_only) result.state_entries = state->entries.size();
   return result;
 }

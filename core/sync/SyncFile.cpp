@@ -96,6 +96,7 @@ void SyncFile::operator()() {
     if (leads_nowhere(source, source_remote()) || leads_nowhere(target, target_remote())) return;
     FileDifference d(source, target, item.compare_items, ssh_sides, item.flags.twoWaySync,
                      file_base(), item.flags.encryptTarget);
+    d.settled_item = &item.name;
     std::uint64_t const bytes = d();
     sync_difference(d, source, target, bytes);
   } catch (std::exception const& e) {

@@ -141,9 +141,9 @@ class SyncFile : public SyncBase {
                         std::optional<ObservedFile> const& source_seen);
   bool save_staged_copy(std::wstring const& from, std::wstring const& to,
                         std::optional<ObservedFile> const& source_seen, bool back);
-  // target_changed for a local destination right before the staged copy takes its name; a
-  // destination still missing costs one stat and writes no line.
-  bool changed_while_staging(std::wstring const& destination) const;
+  // target_changed for a local destination; a destination still missing costs one stat and
+  // writes no line.
+  bool changed_while_staging(std::wstring const& destination, bool lstat_found = true) const;
   bool changed_since(std::optional<ObservedFile> const& before, std::wstring const& destination,
                      std::optional<ObservedFile> const& now) const;
   void report_verification_fault(std::wstring const& from, std::wstring const& to,

@@ -105,12 +105,10 @@ std::vector<SyncTree::Entry> SyncTree::list_source(std::wstring const& source_di
     if (skip_undecodable(it->path().filename().native(), source_dir)) continue;
     Entry entry;
     entry.name = Utilities::from_path(it->path().filename());
+    // The listing's own type answers for all but links, which are followed.
     std::error_code ec;
-    fs::file_status const followed = it->status(ec);
-    if (!ec) {
-      entry.is_dir = fs::is_directory(followed);
-      entry.is_regular = fs::is_regular_file(followed);
-    }
+    entry.is_dir = it->is_directory(ec);
+    entry.is_regular = !ec && it->is_regular_file(ec);
     std::error_code own_ec;
     entry.is_link = it->is_symlink(own_ec) ||
                     (entry.is_dir && junction_as_link(Utilities::from_path(it->path())));

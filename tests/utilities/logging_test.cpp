@@ -190,10 +190,12 @@ TEST_F(LogFixture, SamePathKeepsRepetitionsNewPathForgetsThem) {
 TEST_F(LogFixture, DeletedOrRenamedFileIsRecreated) {
   logger.log(LogLevel::Info, std::string("first"));
   std::filesystem::remove(dir / "log" / "test.log");
+  now += 1s;
   logger.log(LogLevel::Info, std::string("after removal"));
   EXPECT_EQ(texts(), std::vector<std::string>{"after removal"});
 
   std::filesystem::rename(dir / "log" / "test.log", dir / "log" / "moved.log");
+  now += 1s;
   logger.log(LogLevel::Info, std::string("after rename"));
   EXPECT_EQ(texts(), std::vector<std::string>{"after rename"});
   EXPECT_NE(test_support::read_file(dir / "log" / "moved.log").find("after removal"),

@@ -82,6 +82,27 @@ TEST_F(MountedDrivesTest, AVolumeUnmountedSinceAReadingLeavesItsFolderUnmounted)
   EXPECT_TRUE(drives.drive_mounted(dir / "backup/missing", L""));
 }
 
+TEST_F(MountedDrivesTest, AFolderAnswerServesOnlyWhileTheFolderKeepsItsMount) {
+  fs::path const dir = fs::weakly_canonical(temp.path()) / "vol";
+  fs::create_directories(dir);
+  EXPECT_TRUE(drives.drive_mounted(dir / "a", L""));
+  {
+    test_support::ScopedTmpfs mount(dir, "size=64k");
+    if (!mount.ok()) GTEST_SKIP() << mount.error();
+    now += 1s;
+    // Mounted after the reading: not in the cached table, whatever the folder answered before.
+    EXPECT_FALSE(drives.drive_mounted(dir / "a", L""));
+    now += 10s;
+    EXPECT_TRUE(drives.drive_mounted(dir / "a", L""));
+    now += 1s;
+    EXPECT_TRUE(drives.drive_mounted(dir / "b", L""));
+  }
+  now += 1s;
+  EXPECT_FALSE(drives.drive_mounted(dir / "a", L""));
+  EXPECT_FALSE(drives.drive_mounted(dir / "b", L""));
+  EXPECT_TRUE(drives.drive_mounted(temp / "next-to-vol", L""));
+}
+
 TEST(MountPoint, OfPathAndSingleton) {
   EXPECT_EQ(Utilities::get_mount_point("/"), "/");
   EXPECT_TRUE(MountedDrives::instance().drive_mounted("/", L""));

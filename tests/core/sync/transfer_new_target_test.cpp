@@ -3,6 +3,9 @@
 #include <functional>
 
 #include "transfer_fixture.h"
+#include "utilities/FilesystemUtil.h"
+#include "utilities/Logging.h"
+#include "utilities/Util.h"
 
 namespace {
 
@@ -60,6 +63,24 @@ TEST_F(TransferPass, NewFilesArriveWhileOthersAreMissing) {
   EXPECT_EQ(count, 50u);
   EXPECT_TRUE(report.errors.empty());
   EXPECT_EQ(leftovers(dir / "dst"), 0u);
+}
+
+TEST_F(TransferPass, AMissingDestinationIsLoggedOnce) {
+  put(dir / "src/a.txt", "new", 10);
+  fs::create_directories(dir / "dst");
+  auto& logger = Utilities::Logging::instance();
+  logger.collect_messages(true);
+  pass(make_item(SyncItemType::File, dir / "src/a.txt", dir / "dst/a.txt", {}));
+  auto const messages = logger.take_collected_messages();
+  logger.collect_messages(false);
+  std::string const missing =
+      Utilities::util::wstring_to_string(Utilities::FilesystemUtil::make_error_message(
+          Utilities::FilesystemUtil::file_not_exist)) +
+      ": " + (dir / "dst/a.txt").string();
+  std::size_t lines = 0;
+  for (auto const& message : messages) lines += message.text == missing ? 1 : 0;
+  EXPECT_EQ(lines, 1u);
+  EXPECT_EQ(count, 1u);
 }
 
 }  // namespace
