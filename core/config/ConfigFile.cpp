@@ -213,7 +213,7 @@ void Config::read_sync_items(std::vector<Member> const& entries) {
       add(item, true);
       ++loaded;
     } else {
-      std::wstring const name = values::text_or(entry, L"name", L"");
+      std::wstring const name = section_values::text_or(entry, L"name", L"");
       std::size_t const number = loaded + leftovers.items.size() + 1;
       Utilities::log_at(
           LogLevel::Error,

@@ -8,6 +8,8 @@
 #include <array>
 #include <cerrno>
 
+#include "core/devicelink/DeviceIdentity.h"
+
 namespace KVO_Core {
 
 namespace {
