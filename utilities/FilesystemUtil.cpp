@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ios>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -89,8 +90,12 @@ platform::FileDescriptor open_regular(std::filesystem::path const& p, FileInfoRe
   return fd;
 }
 
-// Fills up to size bytes unless the end comes first; -1 with errno on a read error.
-ssize_t read_full(int fd, char* buffer, std::size_t size) {
+// Fills up to size bytes unless the end comes first; -1 with errno on a read error. Reading
+// stops too once exactly the bytes its fstat left (left) are in: no extra read to meet the end.
+// A file that grew since gives more than that and is read on; one that grows after is as if it
+// grew after the reading.
+ssize_t read_full(int fd, char* buffer, std::size_t size,
+                  std::uint64_t left = std::numeric_limits<std::uint64_t>::max()) {
   std::size_t done = 0;
   while (done < size) {
     ssize_t n = ::read(fd, buffer + done, size - done);
@@ -100,6 +105,7 @@ ssize_t read_full(int fd, char* buffer, std::size_t size) {
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
+    if (done == left) break;
   }
   return static_cast<ssize_t>(done);
 }
@@ -205,17 +211,23 @@ ContentComparison compare_content(std::wstring const& a, std::wstring const& b,
   auto const buffer = std::make_unique_for_overwrite<char[]>(2 * block);
   char* const block_a = buffer.get();
   char* const block_b = buffer.get() + block;
+  // Past its fstat size a file has no bytes left to expect; 0 never stops a read that got some.
+  auto const left = [](std::uint64_t size, std::uint64_t read) {
+    return size > read ? size - read : 0;
+  };
+  std::uint64_t read = 0;
   for (;;) {
-    ssize_t const na = read_full(fa.get(), block_a, block);
+    ssize_t const na = read_full(fa.get(), block_a, block, left(size_a, read));
     if (na < 0) return {false, reason_for_failure(last_stream_error()), a};
-    ssize_t const nb = read_full(fb.get(), block_b, block);
+    ssize_t const nb = read_full(fb.get(), block_b, block, left(size_b, read));
     if (nb < 0) return {false, reason_for_failure(last_stream_error()), b};
     if (na != nb) return {false, no_failure, {}};
     if (na == 0) return equal();
     if (std::memcmp(block_a, block_b, static_cast<std::size_t>(na)) != 0)
       return {false, no_failure, {}};
-    // A short block means both reads met the end.
+    // A short block means both reads met the end, or the end their fstat gave.
     if (static_cast<std::size_t>(na) < block) return equal();
+    read += static_cast<std::uint64_t>(na);
   }
 }
 

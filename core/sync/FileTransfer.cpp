@@ -37,7 +37,6 @@ using Utilities::translation::translate;
 
 namespace {
 
-
 std::error_code last_error() { return {errno, std::generic_category()}; }
 
 bool exists_here(std::filesystem::path const& path) {
@@ -202,8 +201,11 @@ bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, 
   std::optional<ObservedFile> const* before = seen(from);
   std::optional<ObservedFile> const source_seen =
       before ? *before : observe_file(from, is_remote_path(from));
-  return is_remote_path(to) ? save_remote_copy(from, to, source_seen)
-                            : save_staged_copy(from, to, source_seen, back);
+  copied_from.reset();
+  bool const done = is_remote_path(to) ? save_remote_copy(from, to, source_seen)
+                                       : save_staged_copy(from, to, source_seen, back);
+  if (done && source_seen) copied_from.emplace(from, *source_seen);
+  return done;
 }
 
 bool SyncFile::save_remote_copy(std::wstring const& from, std::wstring const& to,

@@ -130,6 +130,9 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
     if (moved == 0) break;
     total += static_cast<std::uint64_t>(moved);
     RunContext::report_copied_bytes(total);
+    // All that fstat saw is copied: no call to meet the end. A source that grew since gave more
+    // and is copied on; one that grows after fails its verification.
+    if (total == static_cast<std::uint64_t>(source.st_size)) break;
   }
   if (int const error = out.close(); error != 0) {
     write_failed(to, failure, {error, std::generic_category()});

@@ -326,8 +326,13 @@ void SyncFile::update_state(PlannedAction action, std::wstring const& source,
 
 void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& source,
                            std::wstring const& target) {
-  std::optional<ObservedFile> const source_now = observe_file(source, source_remote());
-  std::optional<ObservedFile> const target_now = observe_file(target, target_remote());
+  auto const now = [&](std::wstring const& path, bool remote) {
+    return copied_from && copied_from->first == path ? std::optional(copied_from->second)
+                                                     : observe_file(path, remote);
+  };
+  std::optional<ObservedFile> const source_now = now(source, source_remote());
+  std::optional<ObservedFile> const target_now = now(target, target_remote());
+  copied_from.reset();
   if (!state || !source_now || !target_now) return;
   // A time that could not be set is recorded as it stands on disk, so the next pass sees no
   // change there.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "core/remote/CopyResult.h"
 #include "core/sync/CopyFailure.h"
@@ -134,6 +135,9 @@ class SyncFile : public SyncBase {
   std::optional<Compared> compared;
   std::set<std::wstring> time_unkept;
   CopyFailure failure;  // why the last copy failed
+  // The source of the last copy as its verification found it: what record_pair keeps for that
+  // path, rather than a later stat that may see a change made after the copy.
+  std::optional<std::pair<std::wstring, ObservedFile>> copied_from;
 
  private:
   bool guarded_copy(std::wstring const& from, std::wstring const& to, bool back);

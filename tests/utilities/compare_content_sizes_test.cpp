@@ -2,6 +2,8 @@
 // past a block, and a small file against a large one.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -56,6 +58,24 @@ TEST(CompareContentSizes, EqualOnlyForTheSameBytesAtEverySize) {
     EXPECT_TRUE(result.path.empty()) << "row " << row;
     ++row;
   }
+}
+
+// A kernel file says size 0 and holds bytes: reading may stop at the size fstat gave only once
+// bytes beyond it are ruled out, never before the first read.
+TEST(CompareContentSizes, AFileHoldingMoreThanItsSizeIsReadToItsEnd) {
+  test_support::TempDir temp;
+  std::ifstream in("/proc/version", std::ios::binary);
+  std::string const held{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_FALSE(held.empty());
+  ASSERT_EQ(fs::file_size("/proc/version"), 0u);
+  auto const same = temp / "same";
+  auto const longer = temp / "longer";
+  test_support::write_file(same, held);
+  test_support::write_file(longer, held + "x");
+  EXPECT_TRUE(compare_content(L"/proc/version", Utilities::from_path(same)).equal);
+  EXPECT_TRUE(compare_content(Utilities::from_path(same), L"/proc/version").equal);
+  EXPECT_FALSE(compare_content(L"/proc/version", Utilities::from_path(longer)).equal);
+  EXPECT_FALSE(compare_content(Utilities::from_path(longer), L"/proc/version").equal);
 }
 
 }  // namespace
