@@ -116,7 +116,7 @@ bool SmtpSession::enable_tls() {
     return fail(translation::translate_utf8("smtp_tls_init_failed"));
   SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
 
-  std::unique_ptr<BIO, BioFree> ssl_bio(BIO_new_ssl(ctx_.get(), 1));
+  openssl::Bio ssl_bio(BIO_new_ssl(ctx_.get(), 1));
   SSL* ssl = nullptr;
   if (!ssl_bio || BIO_get_ssl(ssl_bio.get(), &ssl) <= 0 || !ssl)
     return fail(translation::translate_utf8("smtp_tls_layer_failed"));

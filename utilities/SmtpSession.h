@@ -9,6 +9,7 @@
 #include <string>
 
 #include "utilities/Mail.h"
+#include "utilities/OpenSslHandles.h"
 
 namespace Utilities {
 
@@ -33,13 +34,6 @@ class SmtpSession {
   std::string const& last_line() const { return last_line_; }
 
  private:
-  struct BioFree {
-    void operator()(BIO* b) const { BIO_free_all(b); }
-  };
-  struct CtxFree {
-    void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
-  };
-
   // One line, at most 4096 bytes; reads byte by byte so that nothing is taken from the socket
   // beyond the line (plain text must not reach the TLS layer after STARTTLS). 0: nothing read,
   // 1: a line, -1: the connection ended inside the line.
@@ -47,8 +41,8 @@ class SmtpSession {
   bool fail(std::string text);
 
   std::string host_;
-  std::unique_ptr<BIO, BioFree> chain_;
-  std::unique_ptr<SSL_CTX, CtxFree> ctx_;
+  openssl::Bio chain_;
+  openssl::SslCtx ctx_;
   std::string error_;
   std::string last_line_;
 };

@@ -13,6 +13,7 @@
 #include "core/config/SecretKeyFile.h"
 #include "utilities/Codecs.h"
 #include "utilities/Logging.h"
+#include "utilities/OpenSslHandles.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 
@@ -28,10 +29,7 @@ constexpr std::size_t TAG_SIZE = 16;
 std::mutex key_cache_mutex;
 std::map<std::filesystem::path, Key> key_cache;
 
-struct CipherContextFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+using CipherContext = Utilities::openssl::CipherCtx;
 
 // Key bytes copied out of the cache, wiped when done.
 struct KeyCopy {

@@ -8,24 +8,14 @@
 
 #include <climits>
 
+#include "utilities/OpenSslHandles.h"
+
 namespace KVO_Core::age {
 
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-struct KdfFree {
-  void operator()(EVP_KDF* p) const { EVP_KDF_free(p); }
-};
-struct KdfCtxFree {
-  void operator()(EVP_KDF_CTX* p) const { EVP_KDF_CTX_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using Utilities::openssl::Pkey;
+using Utilities::openssl::PkeyCtx;
 
 Pkey private_key(Key32 const& secret) {
   return Pkey(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, secret.data(), 32));
@@ -64,9 +54,9 @@ std::optional<Key32> shared_secret(Key32 const& secret, Bytes32 const& peer) {
 
 std::optional<Key32> hkdf(std::string_view key_material, std::string_view salt,
                           std::string_view info) {
-  std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
+  Utilities::openssl::Kdf kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
   if (!kdf) return std::nullopt;
-  std::unique_ptr<EVP_KDF_CTX, KdfCtxFree> ctx(EVP_KDF_CTX_new(kdf.get()));
+  Utilities::openssl::KdfCtx ctx(EVP_KDF_CTX_new(kdf.get()));
   if (!ctx) return std::nullopt;
   char digest[] = "SHA256";
   OSSL_PARAM params[5];

@@ -1,49 +1,20 @@
-// Owning handles for the OpenSSL objects of the device link: each is freed exactly once.
+// The device link's OpenSSL handles and its readers of PEM text.
 #pragma once
 
-#include <memory>
+#include <string_view>
 
-#include <openssl/bio.h>
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
+#include "utilities/OpenSslHandles.h"
 
 namespace KVO_Core::openssl {
 
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free_all(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct X509NameFree {
-  void operator()(X509_NAME* p) const { X509_NAME_free(p); }
-};
-struct BignumFree {
-  void operator()(BIGNUM* p) const { BN_free(p); }
-};
-struct Asn1IntegerFree {
-  void operator()(ASN1_INTEGER* p) const { ASN1_INTEGER_free(p); }
-};
-struct SslCtxFree {
-  void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
-};
-struct SslFree {
-  void operator()(SSL* p) const { SSL_free(p); }
-};
-
-using Bio = std::unique_ptr<BIO, BioFree>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Certificate = std::unique_ptr<X509, X509Free>;
-using Name = std::unique_ptr<X509_NAME, X509NameFree>;
-using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
-using Asn1Integer = std::unique_ptr<ASN1_INTEGER, Asn1IntegerFree>;
-using SslCtx = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using Ssl = std::unique_ptr<SSL, SslFree>;
+using Utilities::openssl::Asn1Integer;
+using Utilities::openssl::Bignum;
+using Utilities::openssl::Bio;
+using Utilities::openssl::Certificate;
+using Utilities::openssl::Name;
+using Utilities::openssl::Pkey;
+using Utilities::openssl::Ssl;
+using Utilities::openssl::SslCtx;
 
 // A read-only memory BIO over `text`, which must outlive it.
 Bio memory_reader(std::string_view text);
