@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "core/config/Accounts.h"
-#include "core/remote/CopyResult.h"
-#include "core/remote/RemoteFailure.h"
+#include "core/run/CopyResult.h"
+#include "core/run/RemoteFailure.h"
 #include "utilities/FailureReasons.h"
 #include "utilities/Util.h"
 

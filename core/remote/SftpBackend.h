@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/remote/CopyResult.h"
+#include "core/run/CopyResult.h"
 #include "core/remote/RemoteOps.h"
 #include "core/remote/SshSession.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/config/Accounts.h"
-#include "core/remote/RemoteFailure.h"
+#include "core/run/RemoteFailure.h"
 #include "core/remote/SshHandles.h"
 #include "core/remote/SshSessionScope.h"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "core/remote/CopyResult.h"
+#include "core/run/CopyResult.h"
 #include "core/sync/CopyFailure.h"
 
 namespace KVO_Core {

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "core/remote/CopyResult.h"
+#include "core/run/CopyResult.h"
 #include "core/sync/CopyFailure.h"
 #include "core/sync/FileDifference.h"
 #include "core/sync/PlannedAction.h"
