@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "sftp_service_fixture.h"
+#include "support/scoped_mount.h"
 
 namespace {
 
@@ -29,6 +30,14 @@ class SftpUpload : public SftpService {
   fs::path const dst() const { return remote_root() / "dst"; }
   std::string target() const { return "nas:" + dst().string(); }
 };
+
+// The configuration with backup versions (five) kept for every item.
+std::string with_versions(std::string text) {
+  std::string const off = R"("fatherSonPrinciple": "false")";
+  for (auto at = text.find(off); at != std::string::npos; at = text.find(off, at))
+    text.replace(at, off.size(), R"("fatherSonPrinciple": "true", "maxGenerations": "5")");
+  return text;
+}
 
 TEST_F(SftpUpload, ALocalTreeFollowsToTheServer) {
   test_support::write_file(src() / "a.txt", "alpha");
@@ -92,12 +101,8 @@ TEST_F(SftpUpload, TwoWayBringsServerEditsBackWithModeAndTime) {
 
 TEST_F(SftpUpload, BackupVersionsStayOnTheServer) {
   test_support::write_file(src() / "a.txt", "one");
-  Item item = tree_item("versions", src(), target());
-  write_config(config_with_accounts({item}, {key_account("nas")}));
-  std::string text = test_support::read_file(config_file());
-  text.replace(text.find(R"("fatherSonPrinciple": "false")"), 29,
-               R"("fatherSonPrinciple": "true", "maxGenerations": "5")");
-  write_config(text);
+  write_config(with_versions(
+      config_with_accounts({tree_item("versions", src(), target())}, {key_account("nas")})));
   start();
   ASSERT_TRUE(eventually([&] { return fs::exists(dst() / "a.txt"); }, 30s)) << log();
   for (char const* next : {"two", "three"}) {
@@ -131,6 +136,24 @@ TEST_F(SftpUpload, AServerKilledMidUploadKeepsTheOldFileAndTheNextPassCompletes)
   EXPECT_EQ(terminate(), 0);
 }
 
+// With backup versions kept, the old file is moved aside before the upload: an upload that
+// fails puts it back under its own name, and no generation is made of it.
+TEST_F(SftpUpload, AFailedUploadWithVersionsPutsTheOldFileBack) {
+  test_support::write_file(src() / "a.txt", "new");
+  test_support::write_file(dst() / "a.txt", "old");
+  fs::last_write_time(dst() / "a.txt", fs::last_write_time(src() / "a.txt") - 3600s);
+  server.set_shim_mode("nowrite");
+  Account account = key_account("nas");
+  account.port = server.shim_port();
+  write_config(
+      with_versions(config_with_accounts({tree_item("push", src(), target())}, {account})));
+  start();
+  ASSERT_TRUE(eventually([&] { return status_of("push")["errors"] == "1"; }, 30s)) << log();
+  EXPECT_EQ(test_support::read_file(dst() / "a.txt"), "old") << log();
+  EXPECT_EQ(names_in(dst()), std::vector<std::string>{"a.txt"}) << log();
+  EXPECT_EQ(terminate(), 0);
+}
+
 // OpenSSH's read-only mode answers every write with "permission denied", as it would for one
 // file the user may not write: each copy fails on its own and reports it.
 TEST_F(SftpUpload, AReadOnlyServerFailsEachCopyAndKeepsItsFiles) {
@@ -147,6 +170,45 @@ TEST_F(SftpUpload, AReadOnlyServerFailsEachCopyAndKeepsItsFiles) {
   EXPECT_EQ(test_support::read_file(dst() / "a.txt"), "old");
   EXPECT_FALSE(fs::exists(dst() / "b.txt"));
   EXPECT_FALSE(staging_left(dst()));
+  EXPECT_EQ(terminate(), 0);
+}
+
+// The server's folder on a small file system of the test's own, mounted before the server and
+// the service start so that both see it.
+class SftpUploadOnTmpfs : public Service {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(mount.ok()) << mount.error();
+    ASSERT_TRUE(server.started()) << "the loopback sshd did not start";
+  }
+  test_support::TempDir top;
+  test_support::ScopedTmpfs mount{top.path() / "m", "size=2m"};
+  test_support::TempDir server_dir;
+  test_support::SftpServer server{server_dir.path() / "server"};
+};
+
+// The room check finds the shortage before anything on the server is touched, backup versions
+// included.
+TEST_F(SftpUploadOnTmpfs, AFullDiskKeepsTheOldFileUnderItsNameAndSaysWhy) {
+  fs::path const src = files / "src";
+  fs::path const dst = mount.path() / "dst";
+  write_large_file(src / "big.bin", 3);
+  std::string const old(500000, 'o');
+  test_support::write_file(dst / "big.bin", old);
+  fs::last_write_time(dst / "big.bin", fs::last_write_time(src / "big.bin") - 3600s);
+  Account account;
+  account.name = "nas";
+  account.port = server.port();
+  account.key_file = server.client_key().string();
+  write_config(with_versions(
+      config_with_accounts({tree_item("push", src, "nas:" + dst.string())}, {account})));
+  start();
+  ASSERT_TRUE(eventually([&] { return log_count("The remote storage is full") >= 1; }, 30s))
+      << log();
+  EXPECT_TRUE(eventually([&] { return status_of("push")["errors"] != "0"; })) << log();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(test_support::read_file(dst / "big.bin"), old) << log();
+  EXPECT_EQ(names_in(dst), std::vector<std::string>{"big.bin"}) << log();
   EXPECT_EQ(terminate(), 0);
 }
 

@@ -20,7 +20,7 @@ class SftpServer {
   std::uint16_t port() const { return port_; }
   std::uint16_t read_only_port() const { return port_ + 1; }
   std::uint16_t shim_port() const { return port_ + 2; }
-  // "pass", "short", "hostile", "stall", "plain" or "nosetstat" (sftp_shim.py), for logins from
+  // "pass", "short", "hostile", "stall", "plain", "nosetstat" or "nowrite" (sftp_shim.py), for logins from
   // now on.
   void set_shim_mode(std::string const& mode) const;
 

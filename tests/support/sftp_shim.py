@@ -9,6 +9,7 @@ The mode is read from the file named by the first argument at start:
   stall    never answers a read or a directory read
   plain    offers none of the extensions that rename over a file or make hard links
   nosetstat refuses every change of permissions or times with permission denied
+  nowrite  refuses to open any file for writing (a plain failure), and nothing else
 """
 import struct
 import subprocess
@@ -17,7 +18,8 @@ import threading
 
 SSH_FXP_VERSION, SSH_FXP_READ, SSH_FXP_SETSTAT, SSH_FXP_FSETSTAT, SSH_FXP_READDIR = 2, 5, 9, 10, 12
 SSH_FXP_STATUS, SSH_FXP_DATA, SSH_FXP_NAME, SSH_FXP_EXTENDED = 101, 103, 104, 200
-SSH_FX_PERMISSION_DENIED = 3
+SSH_FXP_OPEN, SSH_FXF_WRITE = 3, 0x2
+SSH_FX_FAILURE, SSH_FX_PERMISSION_DENIED = 4, 3
 REPLACING = {b"posix-rename@openssh.com", b"hardlink@openssh.com"}
 RENAMES = {b"hostile-dot": b".", b"hostile-dotdot": b"..", b"hostile-empty": b"", b"hostile-slash": b"a/b"}
 
@@ -99,9 +101,17 @@ def changes_attributes(body):
     return body[9 : 9 + n] == b"lsetstat@openssh.com"
 
 
-def refuse(body):
+def opens_for_writing(body):
+    if body[0] != SSH_FXP_OPEN:
+        return False
+    (n,) = struct.unpack_from(">I", body, 5)
+    (flags,) = struct.unpack_from(">I", body, 9 + n)
+    return bool(flags & SSH_FXF_WRITE)
+
+
+def refuse(body, code):
     text = b"refused by the shim"
-    return (bytes([SSH_FXP_STATUS]) + body[1:5] + struct.pack(">II", SSH_FX_PERMISSION_DENIED, len(text))
+    return (bytes([SSH_FXP_STATUS]) + body[1:5] + struct.pack(">II", code, len(text))
             + text + struct.pack(">I", 0))
 
 
@@ -127,7 +137,11 @@ for body in packets(sys.stdin.buffer):
         continue
     if mode == "nosetstat" and changes_attributes(body):
         with output_lock:
-            send(sys.stdout.buffer, refuse(body))
+            send(sys.stdout.buffer, refuse(body, SSH_FX_PERMISSION_DENIED))
+        continue
+    if mode == "nowrite" and opens_for_writing(body):
+        with output_lock:
+            send(sys.stdout.buffer, refuse(body, SSH_FX_FAILURE))
         continue
     send(server.stdin, body)
 server.stdin.close()
