@@ -99,6 +99,49 @@ TEST_F(SftpUpload, TwoWayBringsServerEditsBackWithModeAndTime) {
   EXPECT_EQ(terminate(), 0);
 }
 
+TEST_F(SftpUpload, EditsOnBothSidesKeepBothVersionsOnBothSides) {
+  test_support::write_file(src() / "a.txt", "first");
+  write_config(
+      config_with_accounts({tree_item("both", src(), target(), true)}, {key_account("nas")}));
+  start();
+  ASSERT_TRUE(eventually([&] { return fs::exists(dst() / "a.txt"); }, 30s)) << log();
+  std::this_thread::sleep_for(2s);
+  test_support::write_file(src() / "a.txt", "edited here");
+  test_support::write_file(dst() / "a.txt", "edited on the server, longer");
+  fs::last_write_time(dst() / "a.txt", fs::last_write_time(src() / "a.txt") - 10s);
+  auto const holds_both = [](fs::path const& folder) {
+    std::size_t found = 0;
+    for (auto const& [name, content] : tree_of(folder))
+      if (content == "edited here" || content == "edited on the server, longer") ++found;
+    return found;
+  };
+  EXPECT_TRUE(eventually([&] { return holds_both(src()) == 2 && holds_both(dst()) == 2; }, 30s))
+      << log();
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(holds_both(src()), 2u) << log();
+  EXPECT_EQ(holds_both(dst()), 2u) << log();
+  EXPECT_FALSE(staging_left(dst()));
+  EXPECT_EQ(terminate(), 0);
+}
+
+// A server that keeps no times: the file arrives, the report says what was not kept, and the
+// next passes do not copy it again and again.
+TEST_F(SftpUpload, AServerThatRefusesAttributesGetsTheFileOnce) {
+  test_support::write_file(src() / "a.txt", "alpha");
+  server.set_shim_mode("nosetstat");
+  Account account = key_account("nas");
+  account.port = server.shim_port();
+  write_config(config_with_accounts({tree_item("push", src(), target())}, {account}));
+  start();
+  ASSERT_TRUE(eventually([&] { return fs::exists(dst() / "a.txt"); }, 30s)) << log();
+  EXPECT_EQ(test_support::read_file(dst() / "a.txt"), "alpha");
+  EXPECT_TRUE(eventually([&] { return log_count("Modification time could not be set") >= 1; }))
+      << log();
+  std::this_thread::sleep_for(4s);
+  EXPECT_EQ(log_count("\tCopied"), 1u) << log();
+  EXPECT_EQ(terminate(), 0);
+}
+
 TEST_F(SftpUpload, BackupVersionsStayOnTheServer) {
   test_support::write_file(src() / "a.txt", "one");
   write_config(with_versions(
