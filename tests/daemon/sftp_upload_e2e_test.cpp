@@ -179,6 +179,35 @@ TEST_F(SftpUpload, AServerKilledMidUploadKeepsTheOldFileAndTheNextPassCompletes)
   EXPECT_EQ(terminate(), 0);
 }
 
+// A target server that will not let the service in is recorded as unreachable with its reason,
+// and the logins are retried at the reachability back-off, not on every one-second cycle.
+TEST_F(SftpUpload, ATargetServerThatRefusesTheLoginIsUnreachableAndNotHammered) {
+  test_support::write_file(src() / "a.txt", "alpha");
+  Account changed = key_account("changed");
+  changed.host_key = test_support::SftpServer(server_dir.path() / "other").host_key();
+  Account wrong_password = key_account("password");
+  wrong_password.user = test_support::SftpServer::password_user();
+  wrong_password.key_file.clear();
+  wrong_password.password = "wrong";
+  write_config(config_with_accounts({tree_item("changed", src(), "changed:" + dst().string()),
+                                     tree_item("password", src(), "password:" + dst().string())},
+                                    {changed, wrong_password}));
+  start();
+  for (char const* name : {"changed", "password"}) {
+    EXPECT_TRUE(eventually([&] { return fs::exists(status_file(name)); }, 30s)) << log();
+    EXPECT_EQ(status_of(name)["reachable"], "0") << name;
+  }
+  std::size_t const refused = log_count("Login refused: ");
+  std::size_t const untrusted = log_count("The server's host key is not trusted");
+  EXPECT_GE(refused, 1u) << log();
+  EXPECT_GE(untrusted, 1u) << log();
+  std::this_thread::sleep_for(5s);
+  EXPECT_LE(log_count("Login refused: "), refused + 1) << log();
+  EXPECT_LE(log_count("The server's host key is not trusted"), untrusted + 1) << log();
+  EXPECT_FALSE(fs::exists(dst() / "a.txt"));
+  EXPECT_EQ(terminate(), 0);
+}
+
 // With backup versions kept, the old file is moved aside before the upload: an upload that
 // fails puts it back under its own name, and no generation is made of it.
 TEST_F(SftpUpload, AFailedUploadWithVersionsPutsTheOldFileBack) {
