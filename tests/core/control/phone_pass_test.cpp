@@ -248,6 +248,7 @@ TEST_F(PhonePass, APhoneThatCannotBeReachedIsNoSuccessAlsoOnARetryButIsProbedAfr
       EXPECT_FALSE(fs::exists(pc_root() / "DCIM/a.jpg"));
     }
   }
+  EXPECT_EQ(log().find("not-the-password"), std::string::npos);
   // The next serve brings a working login at once, although the last answer was "unreachable".
   expect_complete_pass(serve(server.port()), 1);
   EXPECT_EQ(test_support::read_file(pc_root() / "DCIM/a.jpg"), "DCIM/a.jpg") << log();
