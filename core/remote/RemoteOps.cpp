@@ -1,8 +1,8 @@
 #include "core/remote/RemoteOps.h"
 
-#include "core/run/SyncReport.h"
 #include "core/config/RemotePaths.h"
 #include "core/remote/SftpBackend.h"
+#include "core/run/SyncReport.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -14,12 +14,6 @@ using Utilities::FilesystemUtil::FileInfoResult;
 namespace {
 
 thread_local FileInfoResult failure_reason = FileInfoResult::no_failure;
-
-// The writing operations are not built yet: each says so once per call and fails.
-void unavailable(std::wstring const& path) {
-  Utilities::log_at(Utilities::LogLevel::Error,
-                    Utilities::translation::translate("remote_access_unavailable"), path);
-}
 
 // Web stores are not served yet: true (after an Error line and its reason) for such a path.
 bool web_store_refused(std::wstring const& path) {
@@ -68,33 +62,46 @@ std::optional<std::wstring> ssh_real_path(std::wstring const& path) {
   return sftp_backend::ssh_real_path(path);
 }
 
-FileInfoResult ssh_create_link(std::wstring const&, std::wstring const& path) {
+FileInfoResult ssh_create_link(std::wstring const& link_text, std::wstring const& path) {
   if (!ssh_keeps_links(path)) return FileInfoResult::links_not_supported;
-  unavailable(path);
-  return FileInfoResult::file_info_write_error;
+  return sftp_backend::ssh_create_link(link_text, path);
 }
 
 FileInfoResult ssh_remove_refusal(std::wstring const& path) {
-  unavailable(path);
-  return FileInfoResult::file_info_write_error;
+  if (web_store_refused(path)) return FileInfoResult::unsupported_operation;
+  return sftp_backend::ssh_remove_refusal(path);
 }
 
 bool ssh_remove_file(std::wstring const& path) { return ssh_remove_refusal(path) == 0; }
 
 FileInfoResult ssh_rmdir_refusal(std::wstring const& path) {
-  unavailable(path);
-  return FileInfoResult::file_info_write_error;
+  if (web_store_refused(path)) return FileInfoResult::unsupported_operation;
+  return sftp_backend::ssh_rmdir_refusal(path);
+}
+
+bool ssh_rmdir(std::wstring const& path) { return ssh_rmdir_refusal(path) == 0; }
+
+bool ssh_mkdir(std::wstring const& path) {
+  if (web_store_refused(path)) return false;
+  return sftp_backend::ssh_mkdir(path);
 }
 
 bool ssh_mkdir_p(std::wstring const& path) {
   failure_reason = FileInfoResult::no_failure;
-  unavailable(path);
-  return false;
+  if (ssh_exists(path)) return true;
+  // An account that cannot be reached at all has no folder to make.
+  if (reach_of(failure_reason) == FailureReach::Place) return false;
+  std::size_t const slash = path.rfind(L'/');
+  std::size_t const colon = path.find(L':');
+  std::size_t const after_colon = colon == std::wstring::npos ? 0 : colon + 1;
+  if (slash != std::wstring::npos && slash > after_colon && !ssh_mkdir_p(path.substr(0, slash)))
+    return false;
+  return ssh_mkdir(path);
 }
 
-bool ssh_rename(std::wstring const& from, std::wstring const&) {
-  unavailable(from);
-  return false;
+bool ssh_rename(std::wstring const& from, std::wstring const& to) {
+  if (web_store_refused(from)) return false;
+  return sftp_backend::ssh_rename(from, to);
 }
 
 CopyResult copy_ssh_to_fs(std::wstring const& remote_source, std::wstring const& local_target) {
@@ -102,14 +109,15 @@ CopyResult copy_ssh_to_fs(std::wstring const& remote_source, std::wstring const&
   return sftp_backend::copy_ssh_to_fs(remote_source, local_target);
 }
 
-CopyResult copy_fs_to_ssh(std::wstring const&, std::wstring const& remote_target) {
-  unavailable(remote_target);
-  return CopyResult::Failed;
+CopyResult copy_fs_to_ssh(std::wstring const& local_source, std::wstring const& remote_target) {
+  if (web_store_refused(remote_target)) return CopyResult::Failed;
+  return sftp_backend::copy_fs_to_ssh(local_source, remote_target);
 }
 
-CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const&) {
-  unavailable(remote_source);
-  return CopyResult::Failed;
+CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const& remote_target) {
+  if (web_store_refused(remote_source) || web_store_refused(remote_target))
+    return CopyResult::Failed;
+  return sftp_backend::copy_ssh_to_ssh(remote_source, remote_target);
 }
 
 bool ssh_exists(std::wstring const& path) {

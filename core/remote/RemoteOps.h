@@ -3,9 +3,7 @@
 // does, as said below): failures give false, none, an empty list, a non-zero reason or
 // CopyResult::Failed, and leave their reason in the thread's failure reason.
 //
-// SFTP accounts are served; web stores answer "remote_store_not_supported" (reason 31), and
-// the writing operations are not built yet: they fail with "remote_access_unavailable" and
-// never report a success they did not have.
+// SFTP accounts are served; web stores answer "remote_store_not_supported" (reason 31).
 #pragma once
 
 #include <cstdint>
@@ -82,11 +80,17 @@ Utilities::FilesystemUtil::FileInfoResult ssh_remove_refusal(std::wstring const&
 bool ssh_remove_file(std::wstring const& path);
 // Removes one (empty) remote directory: 0 done, else the reason.
 Utilities::FilesystemUtil::FileInfoResult ssh_rmdir_refusal(std::wstring const& path);
+// Makes one directory (an existing one is a failure); false on failure.
+bool ssh_mkdir(std::wstring const& path);
+bool ssh_rmdir(std::wstring const& path);
 // Makes the directory and its missing parents; false on failure (reason left for the caller).
 bool ssh_mkdir_p(std::wstring const& path);
-// Renames within one account; false on failure (reason left, except 10).
+// Renames within one account and never onto an existing name (that leaves file_conflict, so
+// the caller can try the next free name); false on failure.
 bool ssh_rename(std::wstring const& from, std::wstring const& to);
-// Transfers; Failed leaves its reason (never 0 or 10), Cancelled on a stop request.
+// Transfers; Failed leaves its reason (never 0 or 10), Cancelled on a stop request. An upload
+// is written beside the target as "<target>.kvo-part" and takes the target's name only when
+// complete: a failed or stopped one leaves the old target as it was and no staging file.
 CopyResult copy_ssh_to_fs(std::wstring const& remote_source, std::wstring const& local_target);
 CopyResult copy_fs_to_ssh(std::wstring const& local_source, std::wstring const& remote_target);
 CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const& remote_target);

@@ -4,12 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <vector>
 
-#include "core/run/RunContext.h"
 #include "core/remote/SftpBackend.h"
+#include "core/remote/SftpPipeline.h"
+#include "core/run/RunContext.h"
+#include "core/run/TransferLimit.h"
 #include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
@@ -20,70 +21,6 @@ namespace KVO_Core::sftp_backend {
 
 using Utilities::LogLevel;
 using Utilities::translation::translate;
-
-namespace {
-
-constexpr std::size_t chunk_size = 65536;
-constexpr std::size_t max_in_flight = 16;
-
-// Up to 16 reads in flight, awaited oldest first so the data arrive in file order. A server may
-// answer a read with less than asked; the rest is asked for again before anything later is
-// taken, and only the oldest request's empty answer means the end of the file.
-class ReadPipeline {
- public:
-  explicit ReadPipeline(sftp_file file) : file_(file) {}
-  ~ReadPipeline() {
-    for (Request& r : pending_) sftp_aio_free(r.aio);
-  }
-  ReadPipeline(ReadPipeline const&) = delete;
-  ReadPipeline& operator=(ReadPipeline const&) = delete;
-
-  // Bytes read into the buffer, 0 at the end of the file, negative on an error.
-  ssize_t next(std::vector<char>& buffer) {
-    while (!eof_ && pending_.size() < max_in_flight) {
-      if (!begin(next_offset_, chunk_size, false)) return -1;
-      next_offset_ += chunk_size;
-    }
-    if (pending_.empty()) return 0;
-    Request oldest = pending_.front();
-    pending_.pop_front();
-    ssize_t const n =
-        sftp_aio_wait_read(&oldest.aio, buffer.data(), std::min(buffer.size(), oldest.length));
-    if (n < 0) return n;
-    if (n == 0) {
-      eof_ = true;
-      return 0;
-    }
-    std::size_t const got = static_cast<std::size_t>(n);
-    if (got < oldest.length && !begin(oldest.offset + got, oldest.length - got, true)) return -1;
-    return n;
-  }
-
- private:
-  struct Request {
-    sftp_aio aio;
-    std::uint64_t offset;
-    std::size_t length;
-  };
-
-  bool begin(std::uint64_t offset, std::size_t length, bool first) {
-    if (sftp_seek64(file_, offset) < 0) return false;
-    sftp_aio aio = nullptr;
-    if (sftp_aio_begin_read(file_, length, &aio) < 0) return false;
-    if (first)
-      pending_.push_front({aio, offset, length});
-    else
-      pending_.push_back({aio, offset, length});
-    return true;
-  }
-
-  sftp_file file_;
-  std::deque<Request> pending_;
-  std::uint64_t next_offset_ = 0;
-  bool eof_ = false;
-};
-
-}  // namespace
 
 CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local) {
   Utilities::log_at(LogLevel::Debug, L"copy_ssh_to_fs: " + remote + L" -> " + local);
@@ -144,6 +81,7 @@ CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local)
       }
       total += static_cast<std::uint64_t>(n);
       RunContext::report_copied_bytes(total);
+      transfer_limit::pace(total);
     }
   }
   if (result == CopyResult::Done && attrs) {

@@ -3,10 +3,10 @@
 #include <sstream>
 
 #include "core/config/Config.h"
-#include "core/run/SyncReport.h"
-#include "core/run/RunContext.h"
 #include "core/config/RemotePaths.h"
 #include "core/remote/SftpBackend.h"
+#include "core/run/RunContext.h"
+#include "core/run/SyncReport.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
@@ -20,14 +20,6 @@ using Utilities::translation::translate;
 using Utilities::util::string_to_wstring;
 
 namespace {
-
-// The parent folder of a server path: "/" for a top-level one, the path itself without a slash.
-std::string parent_of(std::string const& path) {
-  std::size_t const slash = path.rfind('/');
-  if (slash == std::string::npos) return path;
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 // A phone's account found by its device: its address changes with the network it is on, so trust
 // on first use would bind to an address rather than to the phone. Only a pinned key will do.
@@ -55,6 +47,13 @@ std::string time_to_iso(std::int64_t seconds) {
 }
 
 namespace sftp_backend {
+
+std::string parent_of(std::string const& path) {
+  std::size_t const slash = path.rfind('/');
+  if (slash == std::string::npos) return path;
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
 
 std::optional<std::string> connect_to(std::wstring const& path, SftpConnection& connection,
                                       FileInfoResult* reason_out) {
@@ -256,13 +255,10 @@ std::pair<std::uint64_t, bool> ssh_room_for(std::wstring const& path, bool old_t
   if (!p) return {0, false};
   SftpStatvfsHandle const st(sftp_statvfs(connection.sftp(), parent_of(*p).c_str()));
   if (!st || st->f_blocks == 0) return {0, false};
-  std::uint64_t room = st->f_bavail * st->f_frsize;
-  std::optional<SshAccount> const account = get_account_from_path(path);
-  // Overwriting in place frees the old target's room first; a staged upload needs both.
-  if (!old_target_kept && (!account || account->hostKey.empty())) {
-    if (SftpAttributesHandle const old = connection.stat(*p)) room += old->size;
-  }
-  return {room, true};
+  // Uploads are staged beside the old target, which stays until the new one is complete: its
+  // room is never free for the copy, kept or not.
+  (void)old_target_kept;
+  return {st->f_bavail * st->f_frsize, true};
 }
 
 }  // namespace sftp_backend

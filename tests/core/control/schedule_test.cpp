@@ -7,7 +7,7 @@
 
 #include "core/config/Config.h"
 #include "core/control/Synchronize.h"
-#include "core/control/TransferLimit.h"
+#include "core/run/TransferLimit.h"
 
 namespace {
 

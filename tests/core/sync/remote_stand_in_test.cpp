@@ -1,7 +1,5 @@
-// What the engine meets on an SFTP account today: the writing operations are not built yet and
-// fail the way their contract describes a failure, with an Error line, never claiming a success;
-// the reading ones fail for an account that does not exist.
-#include "core/run/SyncReport.h"
+// What the engine meets on an account that does not exist: every operation fails the way its
+// contract describes a failure, with an Error line, never claiming a success.
 #include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "engine_fixture.h"
@@ -11,18 +9,19 @@ namespace {
 using namespace KVO_Core;
 using Utilities::LogLevel;
 
-TEST(RemoteStandIn, WritingOperationsFailAndSaySo) {
+TEST(RemoteStandIn, WritingOperationsFailForAnAccountThatDoesNotExist) {
   engine_test::LogLines log;
   std::wstring const path = L"acct:/x";
   EXPECT_NE(ssh_create_link(L"t", path), 0);
   EXPECT_NE(ssh_remove_refusal(path), 0);
   EXPECT_FALSE(ssh_remove_file(path));
   EXPECT_NE(ssh_rmdir_refusal(path), 0);
-  EXPECT_FALSE(ssh_mkdir_p(path));
+  EXPECT_FALSE(ssh_mkdir_p(path));  // asks whether it exists, then tries to make it
   EXPECT_FALSE(ssh_rename(path, L"acct:/y"));
-  EXPECT_EQ(copy_fs_to_ssh(L"/tmp/none", path), CopyResult::Failed);
   EXPECT_EQ(copy_ssh_to_ssh(path, L"acct:/y"), CopyResult::Failed);
-  EXPECT_EQ(log.count(LogLevel::Error, "remote_access_unavailable"), 8u);
+  EXPECT_EQ(log.count(LogLevel::Error, "ssh_account_not_found_for"), 8u);
+  EXPECT_EQ(copy_fs_to_ssh(L"/nonexistent/none", path), CopyResult::Failed);
+  EXPECT_EQ(log.count(LogLevel::Error, "local_file_open_error"), 1u);
 }
 
 TEST(RemoteStandIn, ReadingOperationsFailForAnAccountThatDoesNotExist) {

@@ -12,7 +12,7 @@ std::uint64_t bytes_per_second();
 std::uint64_t time_for(std::uint64_t bytes, std::uint64_t rate);
 // Blocks the calling thread as long as the rate requires, given the bytes copied so far in the
 // current copy (a smaller total than last time starts a new copy). Sleeps in slices of at most
-// 100 ms and returns at once when Synchronize::stopping(). Pacing state is per thread.
+// 100 ms and returns at once when the run is stopping. Pacing state is per thread.
 void pace(std::uint64_t total);
 
 }  // namespace KVO_Core::transfer_limit

@@ -1,4 +1,4 @@
-#include "core/control/TransferLimit.h"
+#include "core/run/TransferLimit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "core/config/Config.h"
-#include "core/control/Synchronize.h"
+#include "core/run/RunContext.h"
 
 namespace KVO_Core::transfer_limit {
 namespace {
@@ -41,7 +41,7 @@ void pace(std::uint64_t total) {
   transfer->due = std::max(transfer->due, now) + delay;
   auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(transfer->due - now);
   while (remaining.count() >= 1) {
-    if (Synchronize::stopping()) return;
+    if (RunContext::stopping()) return;
     auto const slice = std::min(remaining, std::chrono::milliseconds(100));
     std::this_thread::sleep_for(slice);
     remaining -= slice;
