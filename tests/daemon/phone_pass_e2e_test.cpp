@@ -2,6 +2,8 @@
 // login of the loopback sshd (password, pinned host key) and asks to be served. The files
 // arrive, the phone reads progress and the done line; a phone that leaves early, a stop and a
 // reload in the middle of a copy. These tests use the fixed ports and run alone.
+#include <pwd.h>
+
 #include <future>
 
 #include "service_fixture.h"
@@ -22,16 +24,25 @@ class PhonePassService : public Service {
     ASSERT_FALSE(phone.fingerprint().empty());
     fs::create_directories(phone_root());
     test_support::open_for_everyone(phones.path(), phone_root());
+    // The phone's own files belong to the account that its server logs in.
+    struct passwd const* user = ::getpwnam(SftpServer::password_user().c_str());
+    ASSERT_NE(user, nullptr);
+    ASSERT_EQ(::chown(phone_root().c_str(), user->pw_uid, user->pw_gid), 0);
+    test_support::write_file(files / "src/Docs/letter.txt", "dear phone");
   }
 
   fs::path phone_root() const { return phones.path() / "files"; }
   fs::path pc_dir() const { return files / "dst" / "DCIM"; }
 
-  // One tree item from the phone's DCIM folder to the PC, and the phone paired.
+  // Two tree items, the phone's DCIM folder to the PC and the PC's Docs folder to the phone,
+  // and the phone paired.
   std::string config() const {
     std::string text = config_json(
-        {tree_item("DCIM", PHONE_ID + ":" + (phone_root() / "DCIM").string(), pc_dir())});
+        {tree_item("DCIM", PHONE_ID + ":" + (phone_root() / "DCIM").string(), pc_dir()),
+         tree_item("Docs", files / "src/Docs", PHONE_ID + ":" + (phone_root() / "Docs").string())});
     text.replace(text.find("\"wildcard\""), 0, "\"sourceType\": \"ssh\", ");
+    text.replace(text.find("\"wildcard\"", text.find("\"name\": \"Docs\"")), 0,
+                 "\"targetType\": \"ssh\", ");
     text.replace(text.find("\"Syncitems\""), 0,
                  R"("Devices": {"Device": {"id": ")" + PHONE_ID +
                      R"(", "name": "Phone", "certFingerprint": ")" + phone.fingerprint() +
@@ -90,11 +101,13 @@ TEST_F(PhonePassService, APhoneIsServedAndMayLeaveBeforeItsPassIsDone) {
   ASSERT_NO_FATAL_FAILURE(start_service());
 
   std::string const reply = serve();
-  EXPECT_NE(reply.find("{\"type\":\"serve\"}\n{\"type\":\"progress\",\"done\":1,\"total\":1}\n"
+  EXPECT_NE(reply.find("{\"type\":\"serve\"}\n"), std::string::npos) << reply;
+  EXPECT_NE(reply.find("{\"type\":\"progress\",\"done\":2,\"total\":2}\n"
                        "{\"type\":\"done\",\"completed\":true,\"errors\":0}\n"),
             std::string::npos)
       << reply << log();
   EXPECT_EQ(test_support::read_file(pc_dir() / "a.jpg"), "alpha");
+  EXPECT_EQ(test_support::read_file(phone_root() / "Docs/letter.txt"), "dear phone");
 
   // The phone hangs up right after "serve": the pass runs on and the replies fail unnoticed.
   phone_file("b.jpg", "beta");

@@ -1,7 +1,10 @@
 // A phone's sync pass in one process: the device link on loopback, the controller, a scripted
 // phone whose SFTP server is the loopback sshd (password login, pinned host key). What the phone
 // reads, what arrives, which controller ran the items, and what is left afterwards.
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -101,6 +104,10 @@ class PhonePass : public devicelink_test::LinkTest {
     fs::create_directories(phone_root());
     fs::create_directories(pc_root());
     test_support::open_for_everyone(dir.path(), phone_root());
+    // The phone's own files belong to the account that its server logs in.
+    struct passwd const* user = ::getpwnam(SftpServer::password_user().c_str());
+    ASSERT_NE(user, nullptr);
+    ASSERT_EQ(::chown(phone_root().c_str(), user->pw_uid, user->pw_gid), 0);
     pair(id, phone);
     ASSERT_TRUE(start());
   }
@@ -113,19 +120,17 @@ class PhonePass : public devicelink_test::LinkTest {
         KVO_Core::Device{device_id, "Phone", who.fingerprint(), server.host_key()}, false);
   }
 
-  // A tree item from the phone's folder `name` to the PC's folder of the same name.
-  static KVO_Core::SyncItem from_phone(std::string const& device_id, fs::path const& phone_dir,
-                                       fs::path const& pc_dir, std::string const& name) {
-    KVO_Core::SyncItem item(
-        Utilities::util::string_to_wstring(name), KVO_Core::SyncItemType::Tree,
-        Utilities::util::string_to_wstring(device_id + ":") + Utilities::from_path(phone_dir),
-        Utilities::from_path(pc_dir), L"");
+  // A tree item from the phone's folder `name` to the PC's folder of the same name, or back.
+  KVO_Core::SyncItem from_phone(std::string const& name, bool back = false) const {
+    std::wstring const phone_side =
+        Utilities::util::string_to_wstring(id + ":") + Utilities::from_path(phone_root() / name);
+    std::wstring const pc_side = Utilities::from_path(pc_root() / name);
+    KVO_Core::SyncItem item(Utilities::util::string_to_wstring(name), KVO_Core::SyncItemType::Tree,
+                            back ? pc_side : phone_side, back ? phone_side : pc_side, L"");
     item.sync_cycle = 3600;
     return item;
   }
-  KVO_Core::SyncItem from_phone(std::string const& name) const {
-    return from_phone(id, phone_root() / name, pc_root() / name, name);
-  }
+  KVO_Core::SyncItem to_phone(std::string const& name) const { return from_phone(name, true); }
   // Phone files in the folder `name`, readable by the password account.
   void phone_files(std::string const& name, std::vector<std::string> const& files) const {
     for (std::string const& file : files)
@@ -188,9 +193,9 @@ class PhonePass : public devicelink_test::LinkTest {
 
 TEST_F(PhonePass, ARunningControllerIsWokenRunsThePhonesItemsAndThenNoMore) {
   phone_files("DCIM", {"a.jpg", "b/c.jpg"});
-  phone_files("Music", {"song.mp3"});
+  test_support::write_file(pc_root() / "Docs/letter.txt", "dear phone");
   Config::instance()->add(from_phone("DCIM"), false);
-  Config::instance()->add(from_phone("Music"), false);
+  Config::instance()->add(to_phone("Docs"), false);
   Synchronize* background =
       Synchronize::create(SyncType::Continuous, nullptr, SyncRole::Background, false, "");
   ASSERT_NE(background, nullptr);
@@ -198,7 +203,10 @@ TEST_F(PhonePass, ARunningControllerIsWokenRunsThePhonesItemsAndThenNoMore) {
   std::string const reply = serve(server.port());
   expect_complete_pass(reply, 2);
   EXPECT_EQ(test_support::read_file(pc_root() / "DCIM/b/c.jpg"), "DCIM/b/c.jpg") << log();
-  EXPECT_EQ(test_support::read_file(pc_root() / "Music/song.mp3"), "Music/song.mp3");
+  EXPECT_EQ(test_support::read_file(phone_root() / "Docs/letter.txt"), "dear phone");
+  struct stat written {};
+  ASSERT_EQ(::stat((phone_root() / "Docs/letter.txt").c_str(), &written), 0);
+  EXPECT_NE(written.st_uid, 0u) << "written by the phone's own login";
   ASSERT_TRUE(Synchronize::has_instance());
   EXPECT_EQ(&Synchronize::instance(), background) << "woken, not replaced";
   EXPECT_NE(
@@ -207,9 +215,11 @@ TEST_F(PhonePass, ARunningControllerIsWokenRunsThePhonesItemsAndThenNoMore) {
   expect_pass_over();
 
   phone_files("DCIM", {"later.jpg"});
+  test_support::write_file(pc_root() / "Docs/later.txt", "later");
   std::this_thread::sleep_for(3s);
   EXPECT_FALSE(fs::exists(pc_root() / "DCIM/later.jpg"))
       << "the background controller runs a phone's items only while it is served";
+  EXPECT_FALSE(fs::exists(phone_root() / "Docs/later.txt"));
 }
 
 TEST_F(PhonePass, WithoutAControllerAOnePassControllerIsMadeAndGoneBeforeDone) {
