@@ -167,6 +167,8 @@ class DeviceLink {
   // ended its passes, the link stops or the limit passed; true when every item passed.
   bool wait_for_pass(PassControl& control, std::string const& device_id,
                      std::vector<DeviceItem> const& items, Reply const& reply);
+  // The phone is no longer served and its login is forgotten.
+  void end_pass(std::string const& device_id);
   // The sum of the items' last recorded errors; a run that found its sides unreachable counts
   // as at least one.
   static std::uint64_t last_errors(std::vector<DeviceItem> const& items);

@@ -56,19 +56,15 @@ void DeviceLink::serve(Device const& device, HelloRequest const& request, Reply 
                                                       {name, std::to_wstring(items.size())}));
   reply("{\"type\":\"serve\"}\n");
 
-  bool const completed = wait_for_pass(*control, device.id, items, reply);
-
-  {
-    std::lock_guard lock(mutex);
-    auto const found = present.find(device.id);
-    if (found != present.end()) {
-      found->second.serving = false;
-      found->second.sftp_password.clear();
-    }
-    pending.clear();
-    skipped.clear();
+  bool completed = false;
+  try {
+    completed = wait_for_pass(*control, device.id, items, reply);
+  } catch (...) {
+    // No controller could be made: the phone must not stay served, nor its login kept.
+    end_pass(device.id);
+    throw;
   }
-  Config::instance()->clear_device_account(device.id);
+  end_pass(device.id);
   std::uint64_t const errors = last_errors(items);
   Utilities::log_at(Utilities::LogLevel::Info,
                     Utilities::translation::translate(
@@ -76,6 +72,20 @@ void DeviceLink::serve(Device const& device, HelloRequest const& request, Reply 
                         {name, std::to_wstring(errors)}));
   reply(std::string("{\"type\":\"done\",\"completed\":") + (completed ? "true" : "false") +
         ",\"errors\":" + std::to_string(errors) + "}\n");
+}
+
+void DeviceLink::end_pass(std::string const& device_id) {
+  {
+    std::lock_guard lock(mutex);
+    auto const found = present.find(device_id);
+    if (found != present.end()) {
+      found->second.serving = false;
+      found->second.sftp_password.clear();
+    }
+    pending.clear();
+    skipped.clear();
+  }
+  Config::instance()->clear_device_account(device_id);
 }
 
 bool DeviceLink::wait_for_pass(PassControl& control, std::string const& device_id,
