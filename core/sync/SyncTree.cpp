@@ -26,18 +26,6 @@ bool ends_with(std::wstring const& text, std::wstring const& tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A remote root that lists empty while pairs below it are remembered is one that the server did
-// not offer this time (a phone whose folder is not there): like an empty local root, it must not
-// make every remembered entry look deleted. A root that cannot be listed is reported by the walk.
-bool empty_remote_root(SyncItem const& item, std::unique_ptr<SyncPath> const& side,
-                       std::wstring const& root, SyncState* state) {
-  if (!state || state->entries.empty() || state->mass_deletion_confirmed) return false;
-  std::vector<SshDirEntry> listed;
-  if (!item.ssh_path(side) || !ssh_list_dir(root, listed) || !listed.empty()) return false;
-  report_unavailable_root(item, root, state);
-  return true;
-}
-
 }  // namespace
 
 SyncTree::SyncTree(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state)
@@ -48,8 +36,7 @@ void SyncTree::operator()() {
   if (source_root.empty()) return;
   // A side that looks unmounted must not make every remembered entry look deleted.
   if (refused_for_unavailable_root(item, state) ||
-      empty_remote_root(item, item.source(), source_root, state) ||
-      empty_remote_root(item, item.target(), target_root, state))
+      refused_for_empty_remote_root(item, source_root, target_root, state))
     return;
   if (follows_links()) start_trail();
   sync_tree(source_root, target_root, item.wildcard, DirState::Both);

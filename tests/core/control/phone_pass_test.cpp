@@ -362,21 +362,40 @@ TEST_F(PhonePass, AnotherPhoneIsServedOnlyAfterThePassIsDone) {
 }
 
 TEST_F(PhonePass, AnEmptiedPhoneFolderDeletesNothingOnThePc) {
-  phone_files("DCIM", {"a.jpg", "b.jpg"});
-  // Both ways: the pairs are remembered, and a phone folder found empty looks like one that
-  // the phone did not offer this time.
-  KVO_Core::SyncItem item = from_phone("DCIM");
-  item.flags.twoWaySync = true;
-  Config::instance()->add(item, false);
-  expect_complete_pass(serve(server.port()), 1);
-  ASSERT_TRUE(fs::exists(pc_root() / "DCIM/b.jpg")) << log();
+  // Both ways: the pairs are remembered, and a phone folder found empty looks like one that the
+  // phone did not offer this time, whichever side of the item it is and however deep the walk.
+  struct Case {
+    char const* name;
+    bool phone_is_source;
+    KVO_Core::SyncItemType type;
+  };
+  for (Case const& c : {Case{"tree", true, KVO_Core::SyncItemType::Tree},
+                        Case{"level", false, KVO_Core::SyncItemType::Directory}}) {
+    SCOPED_TRACE(c.name);
+    if (c.phone_is_source)
+      phone_files(c.name, {"a.jpg", "b.jpg"});
+    else
+      for (char const* file : {"a.jpg", "b.jpg"})
+        test_support::write_file(pc_root() / c.name / file, std::string(c.name) + "/" + file);
+    KVO_Core::SyncItem item = from_phone(c.name, !c.phone_is_source);
+    item.type = c.type;
+    item.flags.twoWaySync = true;
+    Config::instance()->add(item, false);
+  }
+  expect_complete_pass(serve(server.port()), 2);
+  for (char const* name : {"tree", "level"})
+    ASSERT_TRUE(fs::exists(phone_root() / name / "b.jpg") && fs::exists(pc_root() / name / "b.jpg"))
+        << name << log();
 
-  fs::remove(phone_root() / "DCIM/a.jpg");
-  fs::remove(phone_root() / "DCIM/b.jpg");
+  for (char const* name : {"tree", "level"}) {
+    fs::remove(phone_root() / name / "a.jpg");
+    fs::remove(phone_root() / name / "b.jpg");
+  }
   std::string const reply = serve(server.port());
-  EXPECT_GE(errors_of(reply), 1) << reply << log();
-  EXPECT_EQ(test_support::read_file(pc_root() / "DCIM/a.jpg"), "DCIM/a.jpg");
-  EXPECT_EQ(test_support::read_file(pc_root() / "DCIM/b.jpg"), "DCIM/b.jpg");
+  EXPECT_GE(errors_of(reply), 2) << reply << log();
+  for (char const* name : {"tree", "level"})
+    for (char const* file : {"a.jpg", "b.jpg"})
+      EXPECT_EQ(test_support::read_file(pc_root() / name / file), std::string(name) + "/" + file);
 }
 
 }  // namespace
