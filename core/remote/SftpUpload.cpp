@@ -137,13 +137,24 @@ std::optional<std::string> aside_name(SftpConnection const& connection, std::str
 // Puts a complete staging file in place; any other result removes it. The final name is never
 // left empty: a server with posix-rename replaces in one step; elsewhere the old file is moved
 // aside first and moved back when the new one cannot take its name.
-CopyResult publish_part(SftpConnection& connection, std::string const& part,
-                        std::string const& final_path, CopyResult result) {
+CopyResult publish_part(SftpConnection& connection, std::wstring const& remote,
+                        std::string const& part, std::string const& final_path, CopyResult result) {
   sftp_session const sftp = connection.sftp();
   auto const drop_part = [&] {
-    if (!connection.connected()) return;
-    connection.begin_request();
-    sftp_unlink(sftp, part.c_str());
+    if (connection.connected() && !connection.broken()) {
+      connection.begin_request();
+      sftp_unlink(sftp, part.c_str());
+      return;
+    }
+    // A dropped session: a new one clears the staging file if the server is back, and the
+    // reason of the failure stays the one that ended the transfer.
+    FileInfoResult const reason = ssh_take_failure_reason();
+    SftpConnection fresh;
+    if (connect_to(remote, fresh, nullptr)) {
+      fresh.begin_request();
+      sftp_unlink(fresh.sftp(), part.c_str());
+    }
+    ssh_set_failure_reason(reason);
   };
   if (result != CopyResult::Done) {
     drop_part();
@@ -203,6 +214,25 @@ CopyResult close_target(SftpConnection& connection, SftpFileHandle file, std::st
   return CopyResult::Failed;
 }
 
+// Reads and writes in flight both ways on one channel stall each other's flow control until the
+// time-out: a copy within one account writes through a session of its own.
+bool own_session(SftpConnection& target, std::wstring const& to) {
+  std::optional<SshAccount> const account = get_account_from_path(to);
+  if (!account) return false;
+  try {
+    SftpConnection own;
+    own.open_session(*account);
+    target = std::move(own);
+    return true;
+  } catch (RemoteFailure const& e) {
+    Utilities::log_at(LogLevel::Error, L"SSH: " + string_to_wstring(e.what()));
+    if (e.reason != 0) ssh_set_failure_reason(e.reason);
+  } catch (std::exception const& e) {
+    Utilities::log_at(LogLevel::Error, L"SSH: " + string_to_wstring(e.what()));
+  }
+  return false;
+}
+
 }  // namespace
 
 CopyResult copy_fs_to_ssh(std::wstring const& local, std::wstring const& remote) {
@@ -248,7 +278,7 @@ CopyResult copy_fs_to_ssh(std::wstring const& local, std::wstring const& remote)
       time_kept = false;
     }
   }
-  result = publish_part(connection, w, *p, result);
+  result = publish_part(connection, remote, w, *p, result);
   if (result == CopyResult::Done) report_unkept(remote, time_kept, permissions_kept);
   return result;
 }
@@ -261,6 +291,7 @@ CopyResult copy_ssh_to_ssh(std::wstring const& from, std::wstring const& to) {
   SftpConnection target;
   std::optional<std::string> const q = connect_to(to, target, nullptr);
   if (!q) return CopyResult::Failed;
+  if (source.sftp() == target.sftp() && !own_session(target, to)) return CopyResult::Failed;
   SftpFileHandle const in = source.open(*p, O_RDONLY, 0);
   if (!in) {
     Utilities::log_at(LogLevel::Error, translate("source_file_open_error") + string_to_wstring(*p));
@@ -299,7 +330,7 @@ CopyResult copy_ssh_to_ssh(std::wstring const& from, std::wstring const& to) {
     permissions_kept = keep_remote_permissions(target, w, attrs->permissions);
     time_kept = keep_remote_time(target, w, attrs->mtime);
   }
-  result = publish_part(target, w, *q, result);
+  result = publish_part(target, to, w, *q, result);
   if (result == CopyResult::Done) report_unkept(to, time_kept, permissions_kept);
   return result;
 }

@@ -159,9 +159,11 @@ bool SyncFile::copy_dest_to_source(std::wstring const& from, std::wstring const&
 }
 
 bool SyncFile::guarded_copy(std::wstring const& from, std::wstring const& to, bool back) {
+  std::optional<std::wstring> generation;
+  bool done = false;
   try {
-    pre_copy(to);
-    return save_copy_file(from, to, back);
+    generation = pre_copy(to);
+    done = save_copy_file(from, to, back);
   } catch (std::filesystem::filesystem_error const& e) {
     fsu::handle_last_error(e);
     report_sync_error(Utilities::util::string_to_wstring(e.what()));
@@ -174,13 +176,23 @@ bool SyncFile::guarded_copy(std::wstring const& from, std::wstring const& to, bo
                       translate("unknown_error"));
     report_sync_error(translate("unknown_copy_error") + from + L" -> " + to);
   }
-  return false;
+  if (generation) {
+    // Only a replaced file makes room among the generations; after a failed or stopped copy
+    // the old file takes its own name again.
+    if (done)
+      generations::prune(to, true, item.flags.maxGenerations);
+    else if (!ssh_exists(to) && !ssh_rename(*generation, to))
+      Utilities::log_at(
+          LogLevel::Error,
+          translate("rename_error", {translate("remote_rename_error"), *generation, to}));
+  }
+  return done;
 }
 
-void SyncFile::pre_copy(std::wstring const& destination) {
+std::optional<std::wstring> SyncFile::pre_copy(std::wstring const& destination) {
   // A local destination becomes its generation only once its replacement is verified, right
   // before the replacement takes its name (save_copy_file).
-  if (!is_remote_path(destination) || !item.flags.fatherSonPrinciple) return;
+  if (!is_remote_path(destination) || !item.flags.fatherSonPrinciple) return std::nullopt;
   Utilities::log_at(LogLevel::Debug, L"move_remote_file_to_backup: " + destination);
   ssh_take_failure_reason();
   std::set<std::wstring> const names = generations::siblings(destination, true);
@@ -188,12 +200,12 @@ void SyncFile::pre_copy(std::wstring const& destination) {
   if (fsu::FileInfoResult const reason = ssh_take_failure_reason(); reason != 0)
     throw SyncException(translate("rename_error", {fsu::make_error_message(reason), destination,
                                                    generations::next(destination, names)}));
-  if (names.count(generations::file_name_of(destination)) == 0) return;
+  if (names.count(generations::file_name_of(destination)) == 0) return std::nullopt;
   std::wstring const generation = generations::next(destination, names);
   if (!ssh_rename(destination, generation))
     throw SyncException(
         translate("rename_error", {translate("remote_rename_error"), destination, generation}));
-  generations::prune(destination, true, item.flags.maxGenerations);
+  return generation;
 }
 
 bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, bool back) {

@@ -97,9 +97,10 @@ class SyncFile : public SyncBase {
   bool time_refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason);
 
   // Transfer stages (core/sync/FileTransfer.cpp and its neighbours).
-  // Makes the old remote destination its next generation where the item keeps them; throws
-  // SyncException when that cannot be done. Local destinations are handled at placement.
-  void pre_copy(std::wstring const& destination);
+  // Makes the old remote destination its next generation where the item keeps them and gives
+  // that name; throws SyncException when that cannot be done. Local destinations are handled at
+  // placement.
+  std::optional<std::wstring> pre_copy(std::wstring const& destination);
   // Copies, verifies and places the file; back: a copy onto the source side, whose time is set
   // with retries and read back. False after reporting; the old destination is then unchanged.
   bool save_copy_file(std::wstring const& from, std::wstring const& to, bool back);

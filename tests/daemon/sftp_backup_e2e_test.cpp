@@ -4,68 +4,14 @@
 // deletes nothing locally.
 #include <sys/stat.h>
 
-#include "service_fixture.h"
-#include "support/sftp_server.h"
+#include "sftp_service_fixture.h"
 
 namespace {
 
 using namespace service_test;
 using test_support::SftpServer;
 
-struct Account {
-  std::string name;
-  std::string host = "127.0.0.1";
-  std::uint16_t port = 0;
-  std::string user = "root";
-  std::string key_file;
-  std::string password;
-  std::string host_key;
-};
-
-std::string account_json(Account const& a) {
-  std::string text = R"({"name": ")" + json_text(a.name) + R"(", "host": ")" + json_text(a.host) +
-                     R"(", "user": ")" + json_text(a.user) + R"(", "port": ")" +
-                     std::to_string(a.port) + R"(", "hostKey": ")" + json_text(a.host_key) +
-                     R"(", "password": ")" + json_text(a.password) + "\"";
-  if (!a.key_file.empty()) text += R"(, "keyFile": ")" + json_text(a.key_file) + "\"";
-  return text + "}";
-}
-
-// The configuration of the items with an "SshAccounts" section for the accounts; an item whose
-// source names an account reads it from there.
-std::string config_with_accounts(std::vector<Item> const& items,
-                                 std::vector<Account> const& accounts) {
-  std::string text = config_json(items);
-  std::string section = "\n  \"SshAccounts\": [";
-  for (std::size_t i = 0; i < accounts.size(); ++i)
-    section += (i ? ",\n    " : "\n    ") + account_json(accounts[i]);
-  section += "],";
-  text.insert(text.find("\n  \"Syncitems\""), section);
-  // Sources on an account are marked as such.
-  for (Account const& a : accounts) {
-    std::string const from = "\"source\": \"" + json_text(a.name) + ":";
-    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + 30))
-      text.insert(at, "\"sourceType\": \"ssh\", ");
-  }
-  return text;
-}
-
-class SftpBackup : public Service {
- protected:
-  void SetUp() override { ASSERT_TRUE(server.started()) << "the loopback sshd did not start"; }
-  Account key_account(std::string const& name) const {
-    Account a;
-    a.name = name;
-    a.port = server.port();
-    a.key_file = server.client_key().string();
-    return a;
-  }
-  fs::path remote_root() const { return remote.path(); }
-
-  test_support::TempDir server_dir;
-  SftpServer server{server_dir.path() / "server"};
-  test_support::TempDir remote;
-};
+using SftpBackup = SftpService;
 
 TEST_F(SftpBackup, ARemoteTreeIsBackedUpAndFollowsTheServer) {
   fs::path const src = remote_root() / "src";

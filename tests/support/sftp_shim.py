@@ -7,14 +7,20 @@ The mode is read from the file named by the first argument at start:
   hostile  renames listed entries: "hostile-dot" to ".", "hostile-dotdot" to "..",
            "hostile-empty" to "", "hostile-slash" to "a/b"
   stall    never answers a read or a directory read
+  plain    offers none of the extensions that rename over a file or make hard links
+  nosetstat refuses every change of permissions or times with permission denied
+  nowrite  refuses to open any file for writing (a plain failure), and nothing else
 """
 import struct
 import subprocess
 import sys
 import threading
 
-SSH_FXP_READ, SSH_FXP_READDIR = 5, 12
-SSH_FXP_DATA, SSH_FXP_NAME = 103, 104
+SSH_FXP_VERSION, SSH_FXP_READ, SSH_FXP_SETSTAT, SSH_FXP_FSETSTAT, SSH_FXP_READDIR = 2, 5, 9, 10, 12
+SSH_FXP_STATUS, SSH_FXP_DATA, SSH_FXP_NAME, SSH_FXP_EXTENDED = 101, 103, 104, 200
+SSH_FXP_OPEN, SSH_FXF_WRITE = 3, 0x2
+SSH_FX_FAILURE, SSH_FX_PERMISSION_DENIED = 4, 3
+REPLACING = {b"posix-rename@openssh.com", b"hardlink@openssh.com"}
 RENAMES = {b"hostile-dot": b".", b"hostile-dotdot": b"..", b"hostile-empty": b"", b"hostile-slash": b"a/b"}
 
 mode = open(sys.argv[1]).read().strip()
@@ -73,6 +79,42 @@ def rewrite_names(body):
     return bytes(out)
 
 
+def strip_extensions(body):
+    out, at = bytearray(body[:5]), 5
+    while at < len(body):
+        (n,) = struct.unpack_from(">I", body, at)
+        name = body[at + 4 : at + 4 + n]
+        (m,) = struct.unpack_from(">I", body, at + 4 + n)
+        end = at + 8 + n + m
+        if bytes(name) not in REPLACING:
+            out += body[at:end]
+        at = end
+    return bytes(out)
+
+
+def changes_attributes(body):
+    if body[0] in (SSH_FXP_SETSTAT, SSH_FXP_FSETSTAT):
+        return True
+    if body[0] != SSH_FXP_EXTENDED:
+        return False
+    (n,) = struct.unpack_from(">I", body, 5)
+    return body[9 : 9 + n] == b"lsetstat@openssh.com"
+
+
+def opens_for_writing(body):
+    if body[0] != SSH_FXP_OPEN:
+        return False
+    (n,) = struct.unpack_from(">I", body, 5)
+    (flags,) = struct.unpack_from(">I", body, 9 + n)
+    return bool(flags & SSH_FXF_WRITE)
+
+
+def refuse(body, code):
+    text = b"refused by the shim"
+    return (bytes([SSH_FXP_STATUS]) + body[1:5] + struct.pack(">II", code, len(text))
+            + text + struct.pack(">I", 0))
+
+
 def to_client():
     out = sys.stdout.buffer
     for body in packets(server.stdout):
@@ -82,12 +124,24 @@ def to_client():
             body = body[:5] + struct.pack(">I", keep) + body[9 : 9 + keep]
         elif mode == "hostile" and body[0] == SSH_FXP_NAME:
             body = rewrite_names(body)
-        send(out, body)
+        elif mode == "plain" and body[0] == SSH_FXP_VERSION:
+            body = strip_extensions(body)
+        with output_lock:
+            send(out, body)
 
 
+output_lock = threading.Lock()
 threading.Thread(target=to_client, daemon=True).start()
 for body in packets(sys.stdin.buffer):
     if mode == "stall" and body[0] in (SSH_FXP_READ, SSH_FXP_READDIR):
+        continue
+    if mode == "nosetstat" and changes_attributes(body):
+        with output_lock:
+            send(sys.stdout.buffer, refuse(body, SSH_FX_PERMISSION_DENIED))
+        continue
+    if mode == "nowrite" and opens_for_writing(body):
+        with output_lock:
+            send(sys.stdout.buffer, refuse(body, SSH_FX_FAILURE))
         continue
     send(server.stdin, body)
 server.stdin.close()

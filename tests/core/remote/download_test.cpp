@@ -3,8 +3,6 @@
 // a stop within one chunk that leaves nothing behind.
 #include <sys/stat.h>
 
-#include <random>
-
 #include "../sync/engine_fixture.h"
 #include "remote_fixture.h"
 
@@ -14,20 +12,11 @@ using namespace KVO_Core;
 using namespace remote_test;
 using Utilities::FilesystemUtil::FileInfoResult;
 
-std::string random_bytes(std::size_t size) {
-  std::mt19937 generator(static_cast<unsigned>(size));
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator());
-  return bytes;
-}
-
 class Download : public RemoteTest, public ::testing::WithParamInterface<char const*> {
  protected:
   void SetUp() override {
     RemoteTest::SetUp();
-    // "pass" talks to the server itself; the other modes go through the shim.
-    server.set_shim_mode(GetParam());
-    add(key_account("nas", std::string(GetParam()) == "pass" ? server.port() : server.shim_port()));
+    add_through_shim(GetParam());
   }
   engine_test::Running running;
 };

@@ -179,13 +179,7 @@ class InspectOnTmpfs : public ::testing::Test {
     ASSERT_TRUE(mount.ok()) << mount.error();
     server = std::make_unique<SftpServer>(top.path() / "server");
     ASSERT_TRUE(server->started());
-    SshAccount account;
-    account.set_name("small");
-    account.set_user("root");
-    account.set_host("127.0.0.1");
-    account.port = server->port();
-    account.keyFile = server->client_key().string();
-    Config::instance()->add(account, true);
+    Config::instance()->add(root_account("small", *server), true);
   }
   std::wstring at(std::string const& relative) const {
     return Utilities::util::string_to_wstring("small:" + (mount.path() / relative).string());

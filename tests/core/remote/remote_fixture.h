@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,26 @@ namespace remote_test {
 namespace fs = std::filesystem;
 using test_support::SftpServer;
 
+// Bytes that differ for every size and seed.
+inline std::string random_bytes(std::size_t size, unsigned seed = 0) {
+  std::mt19937 generator(static_cast<unsigned>(size) + seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator());
+  return bytes;
+}
+
+// An account for root with the server's client key, on the given port (default read-write).
+inline KVO_Core::SshAccount root_account(std::string const& name, SftpServer const& server,
+                                         std::uint16_t port = 0) {
+  KVO_Core::SshAccount account;
+  account.set_name(name);
+  account.set_user("root");
+  account.set_host("127.0.0.1");
+  account.port = port ? port : server.port();
+  account.keyFile = server.client_key().string();
+  return account;
+}
+
 class RemoteTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server.started()) << "the loopback sshd did not start"; }
@@ -33,15 +54,14 @@ class RemoteTest : public ::testing::Test {
     }
   }
 
-  // An account for root with the server's client key, on the given port (default read-write).
   KVO_Core::SshAccount key_account(std::string const& name, std::uint16_t port = 0) {
-    KVO_Core::SshAccount account;
-    account.set_name(name);
-    account.set_user("root");
-    account.set_host("127.0.0.1");
-    account.port = port ? port : server.port();
-    account.keyFile = server.client_key().string();
-    return account;
+    return root_account(name, server, port);
+  }
+  // Adds "nas" on the port of a shim mode: "pass" talks to the server itself, the other modes
+  // go through sftp_shim.py.
+  void add_through_shim(std::string const& mode) {
+    server.set_shim_mode(mode);
+    add(key_account("nas", mode == "pass" ? server.port() : server.shim_port()));
   }
   KVO_Core::SshAccount password_account(std::string const& name, std::string const& password) {
     KVO_Core::SshAccount account = key_account(name);
