@@ -9,11 +9,13 @@
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "core/config/Config.h"
+#include "core/control/PhonePassControl.h"
 #include "core/control/Synchronize.h"
 #include "core/devicelink/DeviceLink.h"
 #include "utilities/LogCut.h"
@@ -55,12 +57,21 @@ class MyDaemon {
     if (running.exchange(true)) return;
     Config::instance()->pathname(Config::get_root_pathname());
     load_config();
+    KVO_Core::DeviceLink::instance().set_pass_control(&phone_passes);
     thread = std::thread([this] { run(); });
   }
 
   void stop() noexcept {
     if (!running.load()) return;
-    KVO_Core::DeviceLink::instance().stop();
+    {
+      // The daemon thread may be about to start the link: it must not start it again once the
+      // link is stopped below.
+      std::lock_guard lock(link_mutex);
+      stopping = true;
+    }
+    auto& link = KVO_Core::DeviceLink::instance();
+    link.stop();
+    link.set_pass_control(nullptr);
     running.store(false);
     if (thread.joinable()) thread.join();
   }
@@ -75,7 +86,7 @@ class MyDaemon {
       keep_device_link();
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
-    Synchronize::destroy();
+    destroy_controller();
   }
 
   static void load_config() {
@@ -88,7 +99,7 @@ class MyDaemon {
   }
 
   void reload_config() {
-    Synchronize::destroy();
+    destroy_controller();
     load_config();
     Utilities::log_at(LogLevel::Info, Utilities::translation::translate("config_reloaded"),
                       Config::instance()->config_path());
@@ -96,16 +107,25 @@ class MyDaemon {
     create_controller();
   }
 
+  // Null while another controller (a phone's one-pass controller) is in the way.
   void create_controller() {
-    Synchronize::create(SyncType::Continuous, nullptr, SyncRole::Background, false, "");
+    controller =
+        Synchronize::create(SyncType::Continuous, nullptr, SyncRole::Background, false, "");
     recreate_at.reset();
+  }
+
+  // Only the daemon's own: a phone's one-pass controller belongs to the device link, which waits
+  // for it and destroys it itself.
+  void destroy_controller() {
+    Synchronize::destroy(controller);
+    controller = nullptr;
   }
 
   // Passes must not stop for good while the service looks alive: a controller whose worker ended
   // (an exception escaped a pass) is replaced after a growing pause. A controller missing because
   // another one (a phone's pass) was in the way is made as soon as the way is free.
   void keep_controller() {
-    if (!Synchronize::has_instance()) {
+    if (!controller) {
       create_controller();
       return;
     }
@@ -116,13 +136,14 @@ class MyDaemon {
       return;
     }
     if (now < *recreate_at) return;
-    Synchronize::destroy();
+    destroy_controller();
     recreate_pause = std::min(recreate_pause * 2, LONGEST_RECREATE_PAUSE);
-    Synchronize::create(SyncType::Continuous, nullptr, SyncRole::Background, false, "");
-    recreate_at.reset();
+    create_controller();
   }
 
   void keep_device_link() {
+    std::lock_guard lock(link_mutex);
+    if (stopping) return;
     auto& link = KVO_Core::DeviceLink::instance();
     if (link.running.load()) return;
     if (Config::instance()->devices_snapshot().empty()) return;
@@ -134,6 +155,11 @@ class MyDaemon {
 
   std::atomic<bool> running{false};
   std::thread thread;
+  // The daemon thread's background controller; it destroys no other.
+  KVO_Core::Synchronize* controller = nullptr;
+  KVO_Core::PhonePassControl phone_passes;
+  std::mutex link_mutex;
+  bool stopping = false;  // under link_mutex: the link is being stopped for good
   Utilities::DailyLogCut log_cut;
   Clock::time_point next_link_attempt{};
   std::chrono::seconds recreate_pause = FIRST_RECREATE_PAUSE;

@@ -9,3 +9,8 @@ set_tests_properties(
   "DeviceLinkService.APhoneFindsTheServicePairsAndSaysHello"
   "DeviceLinkService.WithoutPhonesNoLinkIsTried"
   PROPERTIES RUN_SERIAL TRUE)
+foreach(test IN LISTS daemon_tests_TESTS)
+  if(test MATCHES "^PhonePassService\\.")
+    set_tests_properties("${test}" PROPERTIES RUN_SERIAL TRUE)
+  endif()
+endforeach()

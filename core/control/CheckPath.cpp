@@ -62,6 +62,11 @@ int CheckPath::refusal(std::wstring const& source, std::wstring const& target) {
   return it == cache_.end() ? 0 : it->second.refusal;
 }
 
+void CheckPath::forget(std::wstring const& source, std::wstring const& target) {
+  std::lock_guard lock(mutex_);
+  cache_.erase(std::make_pair(source, target));
+}
+
 bool CheckPath::both_sides_reachable(std::wstring const& source, std::wstring const& target) {
   last_refusal_ = 0;
   bool const source_ok = side_reachable(source, true);

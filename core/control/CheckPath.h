@@ -34,6 +34,8 @@ class CheckPath {
   bool operator()(std::wstring const& source, std::wstring const& target);
   // The failure reason kept with the pair's answer; 0 when there is none or no entry.
   int refusal(std::wstring const& source, std::wstring const& target);
+  // Drops the pair's answer: the next call probes afresh.
+  void forget(std::wstring const& source, std::wstring const& target);
 
   // Whole seconds since the probe are at least the interval.
   static bool expired(DriveCheckCacheEntry const& entry, Clock::time_point now);

@@ -59,15 +59,27 @@ void Synchronize::sync_items() {
 
 void Synchronize::sync_item(SyncItem const& item) {
   Utilities::log_at(LogLevel::Debug, L"Synchronize::sync_item: " + item.name);
-  if (!item.flags.enabled) return;
-  Utilities::log_at(LogLevel::Debug, L"Synchronize::operator()() Start of " + item.name);
   SyncType const type = type_.load();
-  if (type == SyncType::Continuous && !item.flags.schedule.allows(std::chrono::system_clock::now()))
-    return;
+  bool const real = type == SyncType::Once || type == SyncType::Continuous;
   std::string account;
   bool const phone = device_item(item, account);
+  bool const served = phone && DeviceLink::instance().serving(account);
+  if (!item.flags.enabled) {
+    // A served phone would otherwise wait its full hour for an item that does not run now.
+    if (served && real) DeviceLink::instance().item_skipped(account, item.name);
+    return;
+  }
+  Utilities::log_at(LogLevel::Debug, L"Synchronize::operator()() Start of " + item.name);
+  if (type == SyncType::Continuous &&
+      !item.flags.schedule.allows(std::chrono::system_clock::now())) {
+    if (served) DeviceLink::instance().item_skipped(account, item.name);
+    return;
+  }
   if (phone) {
-    if (!DeviceLink::instance().serving(account)) return;
+    if (!served) return;
+    // The phone's address, port and password are new with every serve: an earlier answer of
+    // the reachability cache says nothing about them.
+    check_path_.forget(side_text(item.source()), side_text(item.target()));
   } else if (type != SyncType::Preview && !due(item)) {
     return;
   }
@@ -82,8 +94,9 @@ void Synchronize::sync_item(SyncItem const& item) {
     // A change seen during the run makes the item due again.
     watcher_->clear(item.name, start);
   }
-  if (phone && (type == SyncType::Once || type == SyncType::Continuous))
-    DeviceLink::instance().item_passed(account, item.name);
+  // A run cut short by a reload or a stop has not passed: the next controller runs it again
+  // while the phone is still served.
+  if (phone && real && !abort_.load()) DeviceLink::instance().item_passed(account, item.name);
 }
 
 bool Synchronize::due(SyncItem const& item) {

@@ -159,6 +159,7 @@ void DeviceLink::stop_locked() {
   {
     std::lock_guard lock(mutex);
     pending.clear();
+    skipped.clear();
     present.clear();
   }
   running = false;

@@ -22,6 +22,7 @@
 #include "core/devicelink/DeviceIdentity.h"
 #include "core/devicelink/DevicePairing.h"
 #include "core/devicelink/OpenSslHandles.h"
+#include "core/devicelink/PassControl.h"
 #include "platform/FileDescriptor.h"
 
 namespace KVO_Core {
@@ -86,6 +87,12 @@ class DeviceLink {
   // Tests: the idle limit of one read or write and the limit of a whole request (handshake plus
   // request line); 3 s and 10 s unless set.
   static void set_session_limits(std::chrono::milliseconds idle, std::chrono::milliseconds total);
+  // Tests: how long a phone's pass is waited for; an hour unless set.
+  static void set_pass_limit(std::chrono::milliseconds limit);
+  // The controller's side of a phone's pass (null: none, and a phone that asks for a pass hears
+  // that nothing runs). The object must outlive the link's thread: set it before start, and
+  // clear it only after stop.
+  void set_pass_control(PassControl* control) { pass_control.store(control); }
 
   // True while the link's thread runs.
   std::atomic<bool> running{false};
@@ -109,6 +116,9 @@ class DeviceLink {
   bool serving(std::string const& account) const;
   // Tells the link that one of the served phone's items has passed.
   void item_passed(std::string const& account, std::wstring const& item_name);
+  // Tells the link that the controller will not run one of the served phone's items now (outside
+  // its schedule, or disabled): the pass stops waiting for it and ends incomplete.
+  void item_skipped(std::string const& account, std::wstring const& item_name);
   // What the link knows of a phone: from memory, or (when this process does not run the link)
   // from "devices.presence".
   std::optional<DevicePresence> presence(std::string const& device_id) const;
@@ -153,6 +163,15 @@ class DeviceLink {
              Reply const& reply);
   // A phone's sync pass; sends its lines through `reply`.
   void serve(Device const& device, HelloRequest const& request, Reply const& reply);
+  // Gets the items run and waits, reporting progress, until none is pending, the controller
+  // ended its passes, the link stops or the limit passed; true when every item passed.
+  bool wait_for_pass(PassControl& control, std::string const& device_id,
+                     std::vector<DeviceItem> const& items, Reply const& reply);
+  // The phone is no longer served and its login is forgotten.
+  void end_pass(std::string const& device_id);
+  // The sum of the items' last recorded errors; a run that found its sides unreachable counts
+  // as at least one.
+  static std::uint64_t last_errors(std::vector<DeviceItem> const& items);
   void note_present(std::string const& id, DevicePresence const& presence);
   std::string pc_json() const;
 
@@ -172,6 +191,8 @@ class DeviceLink {
   mutable std::mutex mutex;
   std::condition_variable pass_changed;
   std::set<std::wstring> pending;
+  std::set<std::wstring> skipped;  // items of the pass that the controller will not run now
+  std::atomic<PassControl*> pass_control{nullptr};
   std::map<std::string, DevicePresence> present;
 };
 

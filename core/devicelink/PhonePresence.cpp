@@ -26,6 +26,15 @@ void DeviceLink::item_passed(std::string const&, std::wstring const& item_name) 
   pass_changed.notify_all();
 }
 
+void DeviceLink::item_skipped(std::string const&, std::wstring const& item_name) {
+  {
+    std::lock_guard lock(mutex);
+    if (pending.erase(item_name) == 0) return;
+    skipped.insert(item_name);
+  }
+  pass_changed.notify_all();
+}
+
 void DeviceLink::write_presence_file() const {
   std::string text;
   {

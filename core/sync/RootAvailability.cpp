@@ -1,8 +1,11 @@
 #include "core/sync/RootAvailability.h"
 
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "core/config/VolumeName.h"
+#include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
@@ -48,6 +51,19 @@ bool refused_for_unavailable_root(SyncItem const& item, SyncState* state) {
   if (!root) return false;
   report_unavailable_root(item, *root, state);
   return true;
+}
+
+bool refused_for_empty_remote_root(SyncItem const& item, std::wstring const& source_root,
+                                   std::wstring const& target_root, SyncState* state) {
+  if (!state || state->entries.empty() || state->mass_deletion_confirmed) return false;
+  for (auto const& [side, root] :
+       {std::pair{&item.source(), &source_root}, std::pair{&item.target(), &target_root}}) {
+    std::vector<SshDirEntry> listed;
+    if (!item.ssh_path(*side) || !ssh_list_dir(*root, listed) || !listed.empty()) continue;
+    report_unavailable_root(item, *root, state);
+    return true;
+  }
+  return false;
 }
 
 void report_unavailable_root(SyncItem const& item, std::wstring const& root, SyncState* state) {

@@ -19,6 +19,12 @@ std::optional<std::wstring> unavailable_root(SyncItem const& item, SyncState con
 // root; the state's entries are all kept for this pass. True when the pass must not run.
 bool refused_for_unavailable_root(SyncItem const& item, SyncState* state);
 
+// The same for a remote side whose root lists empty while the state has entries and no mass
+// deletion was confirmed (a phone that did not offer its folder this time). A root that cannot be
+// listed is left to the walk, which reports it.
+bool refused_for_empty_remote_root(SyncItem const& item, std::wstring const& source_root,
+                                   std::wstring const& target_root, SyncState* state);
+
 // The report of refused_for_unavailable_root for a root found unavailable by other means (an
 // empty remote listing); keeps the state's entries.
 void report_unavailable_root(SyncItem const& item, std::wstring const& root, SyncState* state);

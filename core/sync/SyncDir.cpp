@@ -38,8 +38,9 @@ void SyncDir::operator()() {
   bool finished = false;
   // Nothing below a folder that could not be listed counts as deleted or is forgotten.
   guarded(source, target, [&] {
-    if (refused_for_unavailable_root(item, state) || !create_target_dir_if_not_exist(L"") ||
-        !sync_source(source, target, names))
+    if (refused_for_unavailable_root(item, state) ||
+        refused_for_empty_remote_root(item, source, target, state) ||
+        !create_target_dir_if_not_exist(L"") || !sync_source(source, target, names))
       return;
     if (!stop_requested()) sync_target_only_entries(source, target, item.wildcard, names);
     finish_pass();

@@ -35,7 +35,9 @@ void SyncTree::operator()() {
   Utilities::log_at(LogLevel::Debug, L"SyncTree::operator()()");
   if (source_root.empty()) return;
   // A side that looks unmounted must not make every remembered entry look deleted.
-  if (refused_for_unavailable_root(item, state)) return;
+  if (refused_for_unavailable_root(item, state) ||
+      refused_for_empty_remote_root(item, source_root, target_root, state))
+    return;
   if (follows_links()) start_trail();
   sync_tree(source_root, target_root, item.wildcard, DirState::Both);
   finish_pass();

@@ -44,6 +44,7 @@ FakePhone::Exchange FakePhone::tls(std::uint16_t port, std::string const& reques
   if (options.tls12) command += " --tls12";
   if (options.idle) command += " --idle";
   if (options.trickle > 0) command += " --trickle " + std::to_string(options.trickle);
+  if (!options.close_after.empty()) command += " --close-after " + quoted(options.close_after);
   std::string const out = run_output(command + " 2>/dev/null");
   Exchange exchange;
   exchange.handshake = word_value(out, "handshake") == "ok";

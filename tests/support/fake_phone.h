@@ -23,6 +23,7 @@ class FakePhone {
     double trickle = 0;       // seconds between single bytes
     bool idle = false;        // handshake, then send nothing
     std::string host = "127.0.0.1";
+    std::string close_after;  // when set: close as soon as this text arrived
   };
   struct Exchange {
     bool handshake = false;

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """One exchange of a scripted phone with the device link; started by fake_phone.sh.
 
-  tls      --port P [--cert C --key K] [--tls12] [--trickle S] [--idle] --request FILE --out FILE
+  tls      --port P [--cert C --key K] [--tls12] [--trickle S] [--idle] [--close-after TEXT]
+           --request FILE --out FILE
            TLS client that accepts any server certificate; sends the request's bytes (all at
-           once, or one byte every S seconds), reads until the server closes and writes what it
-           got to --out. Prints "handshake=ok peer=FINGERPRINT" or "handshake=failed".
+           once, or one byte every S seconds), reads until the server closes (or, with
+           --close-after, until TEXT arrived, then closes itself) and writes what it got to
+           --out. Prints "handshake=ok peer=FINGERPRINT" or "handshake=failed".
   raw      --port P --request FILE --out FILE   the bytes over plain TCP, the answer to --out
   discover --port P --request FILE [--host H] [--broadcast] [--wait S]
            one UDP datagram; prints "reply=TEXT" or "reply=none"
@@ -29,6 +31,7 @@ ap.add_argument("--request")
 ap.add_argument("--out")
 ap.add_argument("--broadcast", action="store_true")
 ap.add_argument("--wait", type=float, default=2)
+ap.add_argument("--close-after")
 a = ap.parse_args()
 
 request = b""
@@ -37,10 +40,10 @@ if a.request:
         request = f.read()
 
 
-def read_all(sock):
+def read_all(sock, until=None):
     got = b""
     sock.settimeout(30)
-    while True:
+    while until is None or until not in got:
         try:
             piece = sock.recv(65536)
         except (ssl.SSLError, ConnectionError, socket.timeout):
@@ -105,4 +108,8 @@ peer = hashlib.sha256(tls.getpeercert(binary_form=True)).hexdigest()
 print("handshake=ok peer=" + peer, flush=True)
 if not a.idle:
     send(tls)
-save(read_all(tls))
+until = a.close_after.encode() if a.close_after else None
+save(read_all(tls, until))
+if until is not None:
+    # Gone at once, as a phone whose app was closed: no TLS close, the socket just ends.
+    tls.close()
