@@ -12,16 +12,6 @@ using test_support::HostileHttp;
 using test_support::read_file;
 using Utilities::FilesystemUtil::FileInfoResult;
 
-template <typename Call>
-int reason_of_call(Call&& call) {
-  try {
-    call();
-  } catch (RemoteFailure const& e) {
-    return e.reason;
-  }
-  return 0;
-}
-
 std::string address(std::uint16_t port) {
   return "http://127.0.0.1:" + std::to_string(port) + "/dav/";
 }
