@@ -3,7 +3,8 @@
 // does, as said below): failures give false, none, an empty list, a non-zero reason or
 // CopyResult::Failed, and leave their reason in the thread's failure reason.
 //
-// SFTP accounts are served; web stores answer "remote_store_not_supported" (reason 31).
+// Accounts that a web store serves (core/cloud/CloudStore.h) go to that store; the others to
+// SFTP.
 #pragma once
 
 #include <cstdint>
