@@ -4,8 +4,7 @@
 #include "core/config/RemotePaths.h"
 #include "core/remote/RemoteWebStore.h"
 #include "core/remote/SftpBackend.h"
-#include "utilities/Logging.h"
-#include "utilities/Translation.h"
+#include "core/run/SyncReport.h"
 #include "utilities/Util.h"
 
 namespace KVO_Core {
