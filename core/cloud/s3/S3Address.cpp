@@ -10,7 +10,7 @@ namespace KVO_Core::s3 {
 
 namespace {
 
-bool ends_with(std::string const& text, std::string const& end) {
+bool host_ends_with(std::string const& text, std::string const& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
@@ -68,7 +68,7 @@ Address address_of(std::string const& base, Call const& call) {
   std::string const scheme = cut == std::string::npos ? std::string() : base.substr(0, cut + 3);
   std::string const host = cut == std::string::npos ? base : base.substr(cut + 3);
   Address address;
-  if (!call.bucket.empty() && ends_with(without_default_port(scheme, host), AWS_HOST_SUFFIX)) {
+  if (!call.bucket.empty() && host_ends_with(without_default_port(scheme, host), AWS_HOST_SUFFIX)) {
     address.origin = scheme + call.bucket + "." + host;
     address.host = without_default_port(scheme, call.bucket + "." + host);
     address.path = "/" + encoded_key(call.key);
