@@ -4,6 +4,7 @@
 #include "core/cloud/s3/S3Listing.h"
 #include "core/cloud/s3/S3Request.h"
 #include "core/cloud/s3/S3Store.h"
+#include "utilities/Codecs.h"
 #include "utilities/FileTime.h"
 #include "utilities/Translation.h"
 

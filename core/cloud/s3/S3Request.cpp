@@ -6,6 +6,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "core/cloud/s3/S3Listing.h"
+#include "core/cloud/s3/SignatureV4.h"
 #include "core/cloud/webdav/AddressAllowed.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
