@@ -17,10 +17,11 @@ bool key_starts_with(std::string const& text, std::string const& start) {
 
 }  // namespace
 
-Page page_of(boost::property_tree::ptree const& answer, std::string const& prefix) {
+std::optional<Page> page_of(boost::property_tree::ptree const& answer, std::string const& prefix) {
+  auto const listing = answer.get_child_optional("ListBucketResult");
+  if (!listing) return std::nullopt;
+  boost::property_tree::ptree const& result = *listing;
   Page page;
-  boost::property_tree::ptree const empty;
-  boost::property_tree::ptree const& result = answer.get_child("ListBucketResult", empty);
   for (auto const& [tag, child] : result) {
     if (tag == "Contents") {
       std::string const key = child.get<std::string>("Key", "");
@@ -43,9 +44,8 @@ Page page_of(boost::property_tree::ptree const& answer, std::string const& prefi
       page.entries.push_back(std::move(entry));
     }
   }
-  if (answer.get_child_optional("ListBucketResult") &&
-      result.get<std::string>("IsTruncated", "false") == "true")
-    page.next_token = result.get<std::string>("NextContinuationToken", "");
+  page.truncated = result.get<std::string>("IsTruncated", "false") == "true";
+  if (page.truncated) page.next_token = result.get<std::string>("NextContinuationToken", "");
   return page;
 }
 

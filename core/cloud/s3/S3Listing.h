@@ -23,10 +23,13 @@ struct Page {
   // also without its final "/"); keys outside the prefix and the folder's own marker left out.
   std::vector<webdav::Entry> entries;
   std::string next_token;  // empty when the listing is complete
+  // The answer says more pages follow; without a token to ask for them the listing is cut short.
+  bool truncated = false;
 };
 
-// The page of a ListObjectsV2 answer asked for with `prefix`.
-Page page_of(boost::property_tree::ptree const& answer, std::string const& prefix);
+// The page of a ListObjectsV2 answer asked for with `prefix`; none when the answer is no
+// listing at all.
+std::optional<Page> page_of(boost::property_tree::ptree const& answer, std::string const& prefix);
 
 // Appends to `out` the entries whose names can stand for one entry of a folder: not empty, not
 // "." or "..", without "/", "\" or NUL, and valid UTF-8. A name that is not UTF-8 would be read

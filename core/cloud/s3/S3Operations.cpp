@@ -56,7 +56,13 @@ Page list_page(SshAccount const& account, std::string const& bucket, std::string
   Call call{"GET", bucket, "", {{"list-type", "2"}, {"delimiter", "/"}, {"prefix", prefix}}, {}};
   if (!token.empty()) call.query["continuation-token"] = token;
   if (max_keys && *max_keys) call.query["max-keys"] = max_keys;
-  return page_of(answered_xml(account, call), prefix);
+  // A listing that is not one, or that stops without saying where it goes on, would read as a
+  // folder without the files it holds.
+  std::optional<Page> page = page_of(answered_xml(account, call), prefix);
+  if (!page) throw http::Error(FileInfoResult::unknown_error, "S3 answer is not a listing");
+  if (page->truncated && page->next_token.empty())
+    throw http::Error(FileInfoResult::unknown_error, "S3 listing is cut short without a token");
+  return std::move(*page);
 }
 
 // The bucket and key of an object; a path that names a bucket or the root is refused before
@@ -94,6 +100,8 @@ std::vector<webdav::Entry> list(SshAccount const& account, std::string const& pa
   std::vector<webdav::Entry> entries;
   if (place.bucket.empty()) {
     boost::property_tree::ptree const answer = answered_xml(account, {"GET", "", "", {}, {}});
+    if (!answer.get_child_optional("ListAllMyBucketsResult"))
+      throw http::Error(FileInfoResult::unknown_error, "S3 answer is not a listing");
     boost::property_tree::ptree const none;
     for (auto const& [tag, bucket] : answer.get_child("ListAllMyBucketsResult.Buckets", none))
       if (tag == "Bucket") entries.push_back(s3_folder(bucket.get<std::string>("Name", "")));

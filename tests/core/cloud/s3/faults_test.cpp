@@ -122,6 +122,22 @@ TEST_F(S3Faults, EndlessListingIsRefusedOnce) {
   EXPECT_EQ(requests(server().log(bucket), {"GET", "list-type="}), 2);
 }
 
+TEST_F(S3Faults, AnAnswerThatIsNoCompleteListingIsNoEmptyFolder) {
+  upload(local("a", "a", 1'000'000'000), account, at("dir/a"));
+  char const* const answers[] = {
+      "<Error><Message>busy</Message></Error>",
+      "<ListBucketResult><Contents><Key>dir/a</Key></Contents><IsTruncated>true</IsTruncated>"
+      "</ListBucketResult>",
+  };
+  for (char const* answer : answers) {
+    SCOPED_TRACE(answer);
+    server().set_faults(bucket, "[" + rule("GET", "list-type", "status", 200, answer) + "]");
+    EXPECT_EQ(failure_of([&] { list(account, at("dir")); }).first, FileInfoResult::unknown_error);
+  }
+  server().set_faults(bucket, "[]");
+  ASSERT_EQ(list(account, at("dir")).size(), 1u);
+}
+
 TEST_F(S3Faults, ErrorAnswersCarryTheServersMessage) {
   server().set_faults(bucket, "[" +
                                   rule("GET", "list-type", "status", 404,

@@ -37,13 +37,13 @@ std::string page(std::string const& body, std::string const& tail = "") {
 }
 
 TEST(S3Listing, NamesAreKeysWithoutThePrefix) {
-  Page const p =
-      page_of(xml(page(contents("photos/2024/") + contents("photos/2024/a.jpg") +
-                       folder("photos/2024/raw/") + contents("photos/2023/outside.jpg") +
-                       contents("elsewhere") + folder("photos/2024//") + folder("photos/2024/x//") +
-                       contents("photos/2024/big", "18446744073709551615") +
-                       contents("photos/2024/odd", "12x"))),
-              "photos/2024/");
+  Page const p = *page_of(
+      xml(page(contents("photos/2024/") + contents("photos/2024/a.jpg") +
+               folder("photos/2024/raw/") + contents("photos/2023/outside.jpg") +
+               contents("elsewhere") + folder("photos/2024//") + folder("photos/2024/x//") +
+               contents("photos/2024/big", "18446744073709551615") +
+               contents("photos/2024/odd", "12x"))),
+      "photos/2024/");
   std::vector<std::string> names;
   for (webdav::Entry const& e : p.entries) names.push_back(e.name + (e.is_dir ? "/" : ""));
   // The marker and the keys outside the prefix are gone; "//" runs leave names that are none.
@@ -82,18 +82,28 @@ TEST(S3Listing, OnlyAnExactTrueContinues) {
   struct Case {
     char const* tail;
     char const* token;
+    bool truncated;
   } const cases[] = {
       {"<IsTruncated>true</IsTruncated><NextContinuationToken>t+1/=</NextContinuationToken>",
-       "t+1/="},
-      {"<IsTruncated>True</IsTruncated><NextContinuationToken>t</NextContinuationToken>", ""},
-      {"<IsTruncated>1</IsTruncated><NextContinuationToken>t</NextContinuationToken>", ""},
-      {"<IsTruncated>false</IsTruncated><NextContinuationToken>t</NextContinuationToken>", ""},
-      {"<NextContinuationToken>t</NextContinuationToken>", ""},
-      {"<IsTruncated>true</IsTruncated>", ""},
+       "t+1/=", true},
+      {"<IsTruncated>True</IsTruncated><NextContinuationToken>t</NextContinuationToken>", "",
+       false},
+      {"<IsTruncated>1</IsTruncated><NextContinuationToken>t</NextContinuationToken>", "", false},
+      {"<IsTruncated>false</IsTruncated><NextContinuationToken>t</NextContinuationToken>", "",
+       false},
+      {"<NextContinuationToken>t</NextContinuationToken>", "", false},
+      // More to come but no way to ask for it: the caller refuses such a listing.
+      {"<IsTruncated>true</IsTruncated>", "", true},
   };
-  for (Case const& c : cases)
-    EXPECT_EQ(page_of(xml(page("", c.tail)), "").next_token, c.token) << c.tail;
-  EXPECT_TRUE(page_of(xml("<Other><Contents><Key>a</Key></Contents></Other>"), "").entries.empty());
+  for (Case const& c : cases) {
+    std::optional<Page> const p = page_of(xml(page("", c.tail)), "");
+    ASSERT_TRUE(p) << c.tail;
+    EXPECT_EQ(p->next_token, c.token) << c.tail;
+    EXPECT_EQ(p->truncated, c.truncated) << c.tail;
+  }
+  // An answer that is no listing is not an empty folder.
+  EXPECT_FALSE(page_of(xml("<Other><Contents><Key>a</Key></Contents></Other>"), ""));
+  EXPECT_FALSE(page_of(xml("<Error><Message>busy</Message></Error>"), ""));
 }
 
 TEST(S3Listing, NamesTimesAndNumbers) {
