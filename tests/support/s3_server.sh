@@ -20,6 +20,8 @@ py=${S3_TEST_PYTHON:-python3}
   echo "s3_server.sh: $(command -v "$py" || echo "$py") lacks moto or boto3 (scripts/setup.sh says more)" >&2
   exit 1
 }
+# A server that an interrupted run left behind in the same folder goes first.
+if [[ -s $dir/s3.pid ]]; then kill "$(cat "$dir/s3.pid")" 2>/dev/null || true; fi
 rm -f "$dir/credentials"
 "$py" "$here/s3_test_server.py" "$dir" >"$dir/s3.log" 2>&1 &
 pid=$!

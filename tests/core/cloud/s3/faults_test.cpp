@@ -11,17 +11,6 @@ using S3Faults = S3Test;
 
 constexpr std::size_t MiB = 1024 * 1024;
 
-template <typename F>
-std::pair<FileInfoResult, std::string> failure_of(F&& operation) {
-  try {
-    operation();
-  } catch (RemoteFailure const& e) {
-    return {e.reason, e.what()};
-  }
-  ADD_FAILURE() << "no failure";
-  return {};
-}
-
 std::string rule(char const* method, char const* contains, char const* action, int status = 0,
                  char const* body = "") {
   return std::string("{\"method\":\"") + method + "\",\"contains\":\"" + contains +

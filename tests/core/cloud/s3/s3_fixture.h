@@ -66,6 +66,18 @@ inline int requests(std::string const& log, std::initializer_list<char const*> t
   return count;
 }
 
+// The reason and text of the RemoteFailure that `operation` throws.
+template <typename F>
+std::pair<Utilities::FilesystemUtil::FileInfoResult, std::string> failure_of(F&& operation) {
+  try {
+    operation();
+  } catch (RemoteFailure const& e) {
+    return {e.reason, e.what()};
+  }
+  ADD_FAILURE() << "no failure";
+  return {};
+}
+
 class S3Test : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -17,18 +17,6 @@ std::vector<std::string> names_of(std::vector<webdav::Entry> const& entries) {
   return names;
 }
 
-// Runs `operation` and gives the reason and text of the http::Error it throws.
-template <typename F>
-std::pair<FileInfoResult, std::string> error_of(F&& operation) {
-  try {
-    operation();
-  } catch (http::Error const& e) {
-    return {e.reason, e.what()};
-  }
-  ADD_FAILURE() << "no http::Error";
-  return {};
-}
-
 std::string text_of(char const* id, std::string const& what) {
   return Utilities::translation::translate_utf8(id) + what;
 }
@@ -103,10 +91,10 @@ TEST_F(S3Store, FoldersExistByMarkerOrByWhatLiesBelow) {
   // Existing folders, the bucket and the root are success; nothing is made twice.
   for (std::string const& path : {at("photos/2024"), at("photos/2024/raw"), bucket, std::string()})
     EXPECT_NO_THROW(make_directory(account, path)) << path;
-  EXPECT_EQ(error_of([&] { make_directory(account, at("photos/2024/a.jpg")); }),
+  EXPECT_EQ(failure_of([&] { make_directory(account, at("photos/2024/a.jpg")); }),
             std::make_pair(FileInfoResult::unknown_error,
                            text_of("s3_name_taken", at("photos/2024/a.jpg"))));
-  EXPECT_EQ(error_of([&] { make_directory(account, "no-such-bucket-kvo"); }).second,
+  EXPECT_EQ(failure_of([&] { make_directory(account, "no-such-bucket-kvo"); }).second,
             text_of("s3_bucket_missing", "no-such-bucket-kvo"));
 
   // Removing a folder removes its marker only; what lies below keeps it there.
@@ -126,7 +114,7 @@ TEST_F(S3Store, FoldersExistByMarkerOrByWhatLiesBelow) {
   std::vector<std::string> const buckets = names_of(list(account, ""));
   EXPECT_NE(std::find(buckets.begin(), buckets.end(), bucket + "/"), buckets.end());
   // Below a bucket that does not exist the listing probe fails: not a plain "nothing here".
-  EXPECT_EQ(error_of([&] { stat(account, "no-such-bucket-kvo/a"); }).first,
+  EXPECT_EQ(failure_of([&] { stat(account, "no-such-bucket-kvo/a"); }).first,
             FileInfoResult::file_not_exist);
 }
 
@@ -163,7 +151,7 @@ TEST_F(S3Store, RefusalsLeaveEverythingInPlace) {
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(error_of(c.operation), std::make_pair(FileInfoResult::unknown_error, c.text));
+    EXPECT_EQ(failure_of(c.operation), std::make_pair(FileInfoResult::unknown_error, c.text));
   }
   fs::path const back = dir.path() / "back";
   download(account, at("a.txt"), back);
@@ -204,16 +192,16 @@ TEST_F(S3Store, ObjectsOfOtherToolsTakeTheServerTime) {
 
 TEST_F(S3Store, WrongSecretOrAddressIsRefused) {
   SshAccount const wrong = account_of(server(), server().secret_key() + "x");
-  auto const [reason, text] = error_of([&] { list(wrong, bucket); });
+  auto const [reason, text] = failure_of([&] { list(wrong, bucket); });
   EXPECT_EQ(reason, FileInfoResult::permission_denied);
   EXPECT_EQ(text.rfind("S3 HTTP 403: The request signature we calculated does not match", 0), 0u)
       << text;
-  EXPECT_EQ(error_of([&] { stat(wrong, at("a")); }),
+  EXPECT_EQ(failure_of([&] { stat(wrong, at("a")); }),
             std::make_pair(FileInfoResult::unknown_error, text_of("s3_access_denied", at("a"))));
 
   SshAccount far = account;
   far.url = "http://s3.example.org";
-  EXPECT_EQ(error_of([&] { list(far, bucket); }),
+  EXPECT_EQ(failure_of([&] { list(far, bucket); }),
             std::make_pair(FileInfoResult::unknown_error,
                            text_of("webdav_url_not_https", "http://s3.example.org")));
 }
