@@ -67,3 +67,11 @@ if [[ $(id -u) -eq 0 ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'
 fi
 
 "$root/scripts/build-libssh.sh" "${PELLI_BUILD_ROOT:-$root/build}/_deps/libssh"
+
+# The S3 tests run moto, which comes with the machine's own Python (the first python3 on PATH)
+# and cannot be installed from a package registry here: say what is missing, install nothing.
+py=${S3_TEST_PYTHON:-python3}
+if ! "$py" -c 'import moto, boto3, werkzeug' 2>/dev/null; then
+  echo "setup: $(command -v "$py" || echo "$py") cannot import moto, boto3 and werkzeug;" \
+    "the S3 tests need them (or set S3_TEST_PYTHON to a Python that has them)" >&2
+fi

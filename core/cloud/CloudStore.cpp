@@ -1,6 +1,7 @@
 #include "core/cloud/CloudStore.h"
 
 #include "core/cloud/http/Request.h"
+#include "core/cloud/s3/S3Store.h"
 #include "core/cloud/webdav/WebdavStore.h"
 #include "utilities/Translation.h"
 
@@ -28,7 +29,7 @@ using Utilities::FilesystemUtil::FileInfoResult;
     case SshAccount::Dropbox:                \
       not_supported(account);                \
     case SshAccount::S3:                     \
-      not_supported(account);                \
+      return s3::operation(__VA_ARGS__);     \
     default:                                 \
       return webdav::operation(__VA_ARGS__); \
   }
