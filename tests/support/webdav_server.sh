@@ -6,6 +6,8 @@
 #       /dav/     plain: a folder URL without "/" is served as it is
 #       /dav301/  a folder URL without "/" is answered with a redirect to the one with "/"
 #       /davoc/   every PUT answer carries "X-OC-MTime: accepted" (the time is not kept)
+#     Faults: a PUT of a name holding "refuse-500" is answered 500 everywhere; /busy/ answers
+#     every request 503, /limited/ 429.
 #     https: a certificate for 127.0.0.1 and localhost from a test CA made once per DIR.
 #   prints "port=P pid=N root=DIR/data ca=DIR/ca.pem"
 #   webdav_server.sh stop DIR   stops it
@@ -95,6 +97,7 @@ LoadModule dav_fs_module $M/mod_dav_fs.so
 LoadModule headers_module $M/mod_headers.so
 LoadModule alias_module $M/mod_alias.so
 LoadModule dir_module $M/mod_dir.so
+LoadModule rewrite_module $M/mod_rewrite.so
 $tls
 KeepAlive On
 MaxKeepAliveRequests 0
@@ -102,6 +105,8 @@ DavLockDB $dir/lock/davlock
 Alias /dav301 $dir/data
 Alias /davoc $dir/data
 Alias /dav $dir/data
+Alias /busy $dir/data
+Alias /limited $dir/data
 DirectorySlash Off
 <Location /dav301>
   DirectorySlash On
@@ -109,6 +114,11 @@ DirectorySlash Off
 <Location /davoc>
   Header always set X-OC-MTime "accepted" "expr=%{REQUEST_METHOD} == 'PUT'"
 </Location>
+RewriteEngine On
+RewriteCond %{REQUEST_METHOD} =PUT
+RewriteRule refuse-500 - [R=500]
+RewriteRule ^/busy(/|$) - [R=503]
+RewriteRule ^/limited(/|$) - [R=429]
 <Directory $dir/data>
   Dav On
   AuthType Basic

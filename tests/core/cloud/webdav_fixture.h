@@ -10,6 +10,7 @@
 
 #include "core/cloud/http/Request.h"
 #include "core/config/Accounts.h"
+#include "core/run/RemoteFailure.h"
 #include "core/run/RunContext.h"
 #include "support/temp_dir.h"
 #include "support/webdav_server.h"
@@ -17,6 +18,17 @@
 namespace cloud_test {
 
 namespace fs = std::filesystem;
+
+// The reason of the RemoteFailure that `call` throws; 0 when it throws none.
+template <typename Call>
+int reason_of_call(Call&& call) {
+  try {
+    call();
+  } catch (KVO_Core::RemoteFailure const& e) {
+    return e.reason;
+  }
+  return 0;
+}
 
 class WebdavTest : public ::testing::Test {
  protected:

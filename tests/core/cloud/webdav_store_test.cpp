@@ -14,17 +14,6 @@ using namespace KVO_Core;
 using test_support::read_file;
 using Utilities::FilesystemUtil::FileInfoResult;
 
-// The reason of the RemoteFailure that `call` throws; 0 when it throws none.
-template <typename Call>
-int reason_of_call(Call&& call) {
-  try {
-    call();
-  } catch (RemoteFailure const& e) {
-    return e.reason;
-  }
-  return 0;
-}
-
 std::int64_t unix_mtime(fs::path const& p) {
   return Utilities::file_time::to_time_t(fs::last_write_time(p));
 }
