@@ -201,6 +201,12 @@ CopyResult upload(std::wstring const& local, SshAccount const& account,
   return result;
 }
 
+SshFileInfo inspect_file(SshAccount const& account, std::string const& path) {
+  std::optional<webdav::Entry> const entry = cloud_store::stat(account, path);
+  if (!entry) return {};
+  return SshFileInfo{true, entry->size, time_to_iso(entry->mtime), entry->mtime};
+}
+
 CopyResult copy_through_file(std::wstring const& from, std::wstring const& to) {
   // The system's temporary folder; a system without one throws, and that leaves the call.
   std::filesystem::path const file = Utilities::file_name::with_timestamp_prefix(

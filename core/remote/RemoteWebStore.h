@@ -30,6 +30,8 @@ bool rename(SshAccount const& account, std::wstring const& from, std::wstring co
 CopyResult download(SshAccount const& account, std::wstring const& remote,
                     std::wstring const& local);
 CopyResult upload(std::wstring const& local, SshAccount const& account, std::wstring const& remote);
+// Existence, size and time of one file, asked of the store directly: its exceptions pass.
+SshFileInfo inspect_file(SshAccount const& account, std::string const& path);
 // A copy between two remote sides of which at least one is a web store, through a local
 // transfer file that is removed whatever the outcome.
 CopyResult copy_through_file(std::wstring const& from, std::wstring const& to);
