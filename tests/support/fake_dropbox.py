@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """A loopback stand-in for the file calls of API v2 as the Dropbox store uses them: JSON calls
 below /2/files/ (metadata, listings continued by cursor, folders, deletes, moves) and content
-calls below /content/2/files/ whose argument travels in the Dropbox-API-Arg header (downloads,
-uploads, upload sessions with offsets). Started by fake_store.sh; see fake_store_common.py.
+calls whose argument travels in the Dropbox-API-Arg header (downloads, uploads, upload sessions
+with offsets), told apart by their names as the API host and the content host share one server
+here. Started by fake_store.sh; see fake_store_common.py.
 
 config.json: {"page_size": 100, "extra_entries": [metadata objects added to every first page]}
 """
@@ -18,6 +19,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fake_store_common as common  # noqa: E402
 
+CONTENT_CALLS = {"download", "upload", "upload_session/start", "upload_session/append_v2",
+                 "upload_session/finish"}
 sessions = {}
 session_ids = itertools.count(1)
 
@@ -56,7 +59,8 @@ class Api(common.Handler):
             self.body()
             return self.reply(401, {"error_summary": "invalid_access_token/..",
                                     "error": {".tag": "invalid_access_token"}})
-        if raw.startswith("/content/2/files/"):
+        call = raw[len("/2/files/"):] if raw.startswith("/2/files/") else None
+        if call in CONTENT_CALLS:
             arg_text = self.headers.get("Dropbox-API-Arg", "")
             if any(ord(c) > 0x7E or ord(c) < 0x20 for c in arg_text):
                 self.body()
@@ -69,8 +73,8 @@ class Api(common.Handler):
                 return self.reply(400, "Error in call: could not decode Dropbox-API-Arg",
                                   "text/plain")
             with common.lock:
-                return self.content(raw[len("/content/2/files/"):], arg)
-        if raw.startswith("/2/files/"):
+                return self.content(call, arg)
+        if call is not None:
             if not self.headers.get("Content-Type", "").startswith("application/json"):
                 return self.reply(400, "Error in call: bad Content-Type", "text/plain")
             try:
@@ -79,7 +83,7 @@ class Api(common.Handler):
                 return self.reply(400, "Error in call: could not decode input as JSON",
                                   "text/plain")
             with common.lock:
-                return self.rpc(raw[len("/2/files/"):], arg)
+                return self.rpc(call, arg)
         return self.reply(404, "unknown endpoint", "text/plain")
 
     def rpc(self, call, arg):

@@ -117,6 +117,10 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def send_error(self, code, message=None, explain=None):
+        self.state.log({"error": code, "line": repr(self.raw_requestline)})
+        super().send_error(code, message, explain)
+
     def body(self):
         if hasattr(self, "_body"):
             return self._body
@@ -163,6 +167,8 @@ class Handler(BaseHTTPRequestHandler):
                                 "token_type": "bearer"})
 
     def dispatch(self):
+        # One handler serves every request of a kept-alive connection.
+        self.__dict__.pop("_body", None)
         entry = {"method": self.command, "path": self.path,
                  "auth": self.headers.get("Authorization", ""),
                  "range": self.headers.get("Content-Range", ""),

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/cloud/SameOrigin.h"
 #include "core/cloud/UploadPieces.h"
 #include "core/cloud/UtcTime.h"
 #include "core/cloud/dropbox/DropboxArgs.h"
@@ -114,6 +115,26 @@ TEST(DropboxArgs, ArgumentsUseDropboxPaths) {
   EXPECT_EQ(dropbox::finish_arg("s1", 16777216, "/\xC3\xA9", 86400),
             R"({"cursor":{"session_id":"s1","offset":16777216},"commit":{"path":"/\u00e9",)"
             R"("mode":"overwrite","mute":true,"client_modified":"1970-01-02T00:00:00Z"}})");
+}
+
+TEST(SameOrigin, OnlySchemeHostAndPortDecide) {
+  struct Case {
+    std::string a, b;
+    bool same;
+  } const cases[] = {
+      {"https://graph.test/v1.0", "https://graph.test/v1.0/me/drive?$skiptoken=x", true},
+      {"https://graph.test/v1.0", "https://GRAPH.test:443/other", true},
+      {"http://127.0.0.1:8080/v1.0", "http://127.0.0.1:8080/x", true},
+      {"https://graph.test/v1.0", "http://graph.test/v1.0", false},
+      {"https://graph.test/v1.0", "https://graph.test:8443/v1.0", false},
+      {"https://graph.test/v1.0", "https://graph.test.evil.example/v1.0", false},
+      {"https://graph.test/v1.0", "https://graph.test@evil.example/v1.0", false},
+      {"https://graph.test/v1.0", "https://evil.example/graph.test", false},
+      {"http://127.0.0.1:8080/v1.0", "http://localhost:8080/v1.0", false},
+      {"https://graph.test/v1.0", "not a url", false},
+      {"https://graph.test/v1.0", "", false},
+  };
+  for (auto const& c : cases) EXPECT_EQ(same_origin(c.a, c.b), c.same) << c.a << " " << c.b;
 }
 
 TEST(UtcTime, ReadsTheLeadingTimeAsUtc) {
