@@ -13,6 +13,7 @@ packages=(
   # tests: real peers and system tools
   openssl ca-certificates python3 python3-aiosmtpd age util-linux e2fsprogs coreutils procps
   openssh-server openssh-client
+  apache2
   dosfstools fusefat
   # benchmarks: peer tools
   rsync unison

@@ -1,7 +1,8 @@
 #include "core/remote/RemoteOps.h"
 
-#include "core/run/SyncReport.h"
+#include "core/cloud/CloudStore.h"
 #include "core/config/RemotePaths.h"
+#include "core/remote/RemoteWebStore.h"
 #include "core/remote/SftpBackend.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
@@ -21,29 +22,12 @@ void unavailable(std::wstring const& path) {
                     Utilities::translation::translate("remote_access_unavailable"), path);
 }
 
-// Web stores are not served yet: true (after an Error line and its reason) for such a path.
-bool web_store_refused(std::wstring const& path) {
-  std::optional<SshAccount> const account = get_account_from_path(path);
-  if (!account || !is_web_store(*account)) return false;
-  Utilities::log_at(Utilities::LogLevel::Error,
-                    Utilities::translation::translate("remote_store_not_supported") + path);
-  failure_reason = FileInfoResult::unsupported_operation;
-  return true;
-}
-
 }  // namespace
 
-bool is_web_store(SshAccount const& account) {
-  return (account.kind >= SshAccount::GoogleDrive && account.kind <= SshAccount::S3) ||
-         (account.kind == SshAccount::Ssh && !account.url.empty());
-}
+bool is_web_store(SshAccount const& account) { return cloud_store::handles(account); }
 
 bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries) {
-  if (web_store_refused(path)) {
-    report_sync_refusal(Utilities::translation::translate("remote_dir_open_error") + path,
-                        FileInfoResult::unsupported_operation);
-    return false;
-  }
+  if (auto const web = web_store::account_of(path)) return web_store::list_dir(*web, path, entries);
   return sftp_backend::ssh_list_dir(path, entries);
 }
 
@@ -59,12 +43,12 @@ bool ssh_keeps_links(std::wstring const& path) {
 }
 
 std::optional<SshLinkInfo> ssh_link_info(std::wstring const& path) {
-  if (web_store_refused(path)) return std::nullopt;
+  if (web_store::account_of(path)) return std::nullopt;
   return sftp_backend::ssh_link_info(path);
 }
 
 std::optional<std::wstring> ssh_real_path(std::wstring const& path) {
-  if (web_store_refused(path)) return std::nullopt;
+  if (web_store::account_of(path)) return std::nullopt;
   return sftp_backend::ssh_real_path(path);
 }
 
@@ -75,6 +59,7 @@ FileInfoResult ssh_create_link(std::wstring const&, std::wstring const& path) {
 }
 
 FileInfoResult ssh_remove_refusal(std::wstring const& path) {
+  if (auto const web = web_store::account_of(path)) return web_store::remove_refusal(*web, path);
   unavailable(path);
   return FileInfoResult::file_info_write_error;
 }
@@ -82,38 +67,49 @@ FileInfoResult ssh_remove_refusal(std::wstring const& path) {
 bool ssh_remove_file(std::wstring const& path) { return ssh_remove_refusal(path) == 0; }
 
 FileInfoResult ssh_rmdir_refusal(std::wstring const& path) {
+  if (auto const web = web_store::account_of(path)) return web_store::remove_refusal(*web, path);
   unavailable(path);
   return FileInfoResult::file_info_write_error;
 }
 
 bool ssh_mkdir_p(std::wstring const& path) {
+  if (web_store::account_of(path)) return web_store::mkdir_p(path);
   failure_reason = FileInfoResult::no_failure;
   unavailable(path);
   return false;
 }
 
-bool ssh_rename(std::wstring const& from, std::wstring const&) {
+bool ssh_rename(std::wstring const& from, std::wstring const& to) {
+  if (auto const web = web_store::account_of(from)) return web_store::rename(*web, from, to);
   unavailable(from);
   return false;
 }
 
 CopyResult copy_ssh_to_fs(std::wstring const& remote_source, std::wstring const& local_target) {
-  if (web_store_refused(remote_source)) return CopyResult::Failed;
+  if (auto const web = web_store::account_of(remote_source)) {
+    return web_store::download(*web, remote_source, local_target);
+  }
   return sftp_backend::copy_ssh_to_fs(remote_source, local_target);
 }
 
-CopyResult copy_fs_to_ssh(std::wstring const&, std::wstring const& remote_target) {
+CopyResult copy_fs_to_ssh(std::wstring const& local_source, std::wstring const& remote_target) {
+  if (auto const web = web_store::account_of(remote_target)) {
+    return web_store::upload(local_source, *web, remote_target);
+  }
   unavailable(remote_target);
   return CopyResult::Failed;
 }
 
-CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const&) {
+CopyResult copy_ssh_to_ssh(std::wstring const& remote_source, std::wstring const& remote_target) {
+  if (web_store::account_of(remote_source) || web_store::account_of(remote_target)) {
+    return web_store::copy_through_file(remote_source, remote_target);
+  }
   unavailable(remote_source);
   return CopyResult::Failed;
 }
 
 bool ssh_exists(std::wstring const& path) {
-  if (web_store_refused(path)) return false;
+  if (auto const web = web_store::account_of(path)) return web_store::exists(*web, path);
   return sftp_backend::ssh_exists(path);
 }
 
@@ -122,7 +118,9 @@ bool ssh_is_directory(std::wstring const& path) {
 }
 
 Presence ssh_directory_presence(std::wstring const& path) {
-  if (web_store_refused(path)) return Presence::Unknown;
+  if (auto const web = web_store::account_of(path)) {
+    return web_store::directory_presence(*web, path);
+  }
   return sftp_backend::ssh_directory_presence(path);
 }
 

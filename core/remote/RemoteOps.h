@@ -3,9 +3,9 @@
 // does, as said below): failures give false, none, an empty list, a non-zero reason or
 // CopyResult::Failed, and leave their reason in the thread's failure reason.
 //
-// SFTP accounts are served; web stores answer "remote_store_not_supported" (reason 31), and
-// the writing operations are not built yet: they fail with "remote_access_unavailable" and
-// never report a success they did not have.
+// Accounts that a web store serves (core/cloud/CloudStore.h) go to that store; the others to
+// SFTP, whose writing operations are not built yet: they fail with "remote_access_unavailable"
+// and never report a success they did not have.
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include "core/run/SyncReport.h"
 #include "core/run/RunContext.h"
 #include "core/config/RemotePaths.h"
+#include "core/remote/RemoteWebStore.h"
 #include "core/remote/SftpBackend.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -268,10 +269,7 @@ std::pair<std::uint64_t, bool> ssh_room_for(std::wstring const& path, bool old_t
 }  // namespace sftp_backend
 
 SshFileInspector::SshFileInspector(SshAccount const& account) : account_(account) {
-  if (is_web_store(account_))
-    throw RemoteFailure(
-        FileInfoResult::unsupported_operation,
-        Utilities::translation::translate_utf8("remote_store_not_supported") + account_.name());
+  if (is_web_store(account_)) return;  // web stores are asked per file, without a session
   if (unpinned_device(account_))
     throw RemoteFailure(FileInfoResult::server_not_trusted, unpinned_device_text(account_));
   connection_ = std::make_unique<SftpConnection>();
@@ -281,6 +279,7 @@ SshFileInspector::SshFileInspector(SshAccount const& account) : account_(account
 SshFileInspector::~SshFileInspector() = default;
 
 SshFileInfo SshFileInspector::inspect_file(std::string const& remote_path) {
+  if (!connection_) return web_store::inspect_file(account_, remote_path);
   SftpAttributesHandle const attrs = connection_->stat(win_to_sftp_path(remote_path));
   if (attrs) {
     std::int64_t const mtime = attrs->mtime;
