@@ -1,5 +1,6 @@
 #include "core/cloud/CloudStore.h"
 
+#include "core/cloud/gdrive/GoogleDrive.h"
 #include "core/cloud/http/Request.h"
 #include "core/cloud/webdav/WebdavStore.h"
 #include "utilities/Translation.h"
@@ -22,7 +23,7 @@ using Utilities::FilesystemUtil::FileInfoResult;
 #define PELLI_DISPATCH(operation, ...)       \
   switch (account.kind) {                    \
     case SshAccount::GoogleDrive:            \
-      not_supported(account);                \
+      return google_drive::operation(__VA_ARGS__); \
     case SshAccount::OneDrive:               \
       not_supported(account);                \
     case SshAccount::Dropbox:                \
