@@ -1,7 +1,9 @@
 #include "core/cloud/CloudStore.h"
 
+#include "core/cloud/dropbox/Dropbox.h"
 #include "core/cloud/gdrive/GoogleDrive.h"
 #include "core/cloud/http/Request.h"
+#include "core/cloud/onedrive/OneDrive.h"
 #include "core/cloud/webdav/WebdavStore.h"
 #include "utilities/Translation.h"
 
@@ -25,9 +27,9 @@ using Utilities::FilesystemUtil::FileInfoResult;
     case SshAccount::GoogleDrive:            \
       return google_drive::operation(__VA_ARGS__); \
     case SshAccount::OneDrive:               \
-      not_supported(account);                \
+      return one_drive::operation(__VA_ARGS__); \
     case SshAccount::Dropbox:                \
-      not_supported(account);                \
+      return dropbox::operation(__VA_ARGS__); \
     case SshAccount::S3:                     \
       not_supported(account);                \
     default:                                 \

@@ -5,7 +5,8 @@ behaviour, moves and time changes by PATCH, deletes, small files by PUT .../cont
 through upload sessions taken in pieces with Content-Range; downloads from an address of their
 own that wants no token. Started by fake_store.sh; see fake_store_common.py for DIR.
 
-config.json: {"page_size": 200, "next_host": "127.0.0.1", "download_base": "http://..."}
+config.json: {"page_size": 200, "next_host": "127.0.0.1", "download_base": "http://...",
+              "loop": false (every next page link leads back to the first page)}
 """
 import calendar
 import itertools
@@ -120,12 +121,12 @@ class Graph(common.Handler):
         children = sorted(os.listdir(disk))
         page = children[start:start + size]
         answer = {"value": [self.item(os.path.join(disk, n), names + [n], select) for n in page]}
-        if start + size < len(children) or config.get("endless"):
+        if start + size < len(children) or config.get("loop"):
             host = config.get("next_host", "127.0.0.1")
             raw = self.path.partition("?")[0]
             answer["@odata.nextLink"] = (
                 f"http://{host}:{self.state.port}{raw}?$select={','.join(select or [])}"
-                f"&$skiptoken={start + size}")
+                f"&$skiptoken={0 if config.get('loop') else start + size}")
         return self.reply(200, answer)
 
     def make_folder(self, disk, names):
