@@ -1,16 +1,16 @@
-// The remote operations on OneDrive and Dropbox accounts: a bearer token that the store refuses
-// in the middle of a listing is fetched anew once and the listing starts over; refused again, the
-// listing fails with the reason that asks for a new login.
+// A Google Drive account behind the remote operations: a refused access token is dropped and
+// the call tried once more with a fresh one; refused again, the call fails as expired.
 #include <atomic>
-#include <filesystem>
+#include <sstream>
 
 #include <gtest/gtest.h>
+#include <boost/property_tree/json_parser.hpp>
 
 #include "core/cloud/oauth/Providers.h"
 #include "core/config/Config.h"
 #include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
-#include "support/fake_store.h"
+#include "support/fake_cloud.h"
 #include "support/temp_dir.h"
 
 namespace remote_test {
@@ -19,71 +19,60 @@ namespace {
 using namespace KVO_Core;
 using Utilities::FilesystemUtil::FileInfoResult;
 
-class DriveTokenRetry : public ::testing::TestWithParam<char const*> {
+class DriveTokenRetry : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.started()) << "the fake store did not start";
+    ASSERT_TRUE(cloud.started()) << "the fake cloud server did not start";
 #ifdef PELLI_TEST_ENDPOINTS
-    ASSERT_TRUE(oauth::point_endpoints_at(server.address()));
+    ASSERT_TRUE(oauth::point_endpoints_at(cloud.base()));
 #else
-    FAIL() << "the token endpoints stay where they are compiled in: configure the tests with "
-              "-DPELLI_TEST_ENDPOINTS=ON";
+    FAIL() << "configure the tests with -DPELLI_TEST_ENDPOINTS=ON";
 #endif
-    bool const onedrive = std::string(GetParam()) == "onedrive";
     SshAccount account;
-    // A name of its own per store: cached tokens belong to another server's run.
-    account.set_name(std::string("retry-") + GetParam());
-    account.set_password("refresh-token");
-    account.kind = onedrive ? SshAccount::OneDrive : SshAccount::Dropbox;
-    account.url = server.address(onedrive ? "/v1.0" : "/2");
+    account.set_name("drive-retry");
+    account.set_password("refresh-1");
+    account.kind = SshAccount::GoogleDrive;
+    account.url = cloud.base();
     Config::instance()->add(account, true);
-    name_ = account.name();
-    listing_ = onedrive ? "skiptoken" : "list_folder/continue";
   }
-  void TearDown() override {
-    auto const all = Config::instance()->ssh_accounts_snapshot();
-    for (std::size_t i = 0; i < all.size(); ++i)
-      if (all[i].name() == name_) Config::instance()->remove_ssh_account(i);
-  }
-  std::wstring path(std::string const& remote) const {
-    return Utilities::util::string_to_wstring(name_ + ":" + remote);
-  }
-  std::size_t token_requests() const {
-    std::size_t n = 0;
-    for (std::string const& line : server.requests())
-      if (line.find("/token\"") != std::string::npos) ++n;
-    return n;
+  void TearDown() override { Config::unload(); }
+
+  // Token requests and Drive requests so far.
+  std::pair<std::size_t, std::size_t> counts() const {
+    boost::property_tree::ptree state;
+    std::istringstream text(cloud.control("state"));
+    boost::property_tree::read_json(text, state);
+    auto const tokens = state.get_child("token_requests").size();
+    return {tokens, state.get_child("requests").size() - tokens};
   }
 
   test_support::TempDir dir;
-  test_support::FakeStore server{dir.path() / "server", GetParam()};
-  std::string listing_;
+  test_support::FakeCloud cloud{dir.path()};
   std::atomic<bool> running{false};
   RunContext::StopOverride go{running};
-
- private:
-  std::string name_;
 };
 
-TEST_P(DriveTokenRetry, ARefusedTokenOnALaterPageIsFetchedAnewOnce) {
-  for (int i = 0; i < 5; ++i)
-    test_support::write_file(server.root() / "many" / std::to_string(i), "x");
-  server.set_config(R"({"page_size": 2})");
-  server.set_faults(R"([{"path": ")" + listing_ + R"(", "status": 401}])");
+TEST_F(DriveTokenRetry, OneRefreshAndOneRetryThenExpired) {
   ssh_take_failure_reason();
-  std::vector<SshDirEntry> entries;
-  ASSERT_TRUE(ssh_list_dir(path("/many"), entries));
-  EXPECT_EQ(entries.size(), 5u);
-  EXPECT_EQ(token_requests(), 2u);
+  ASSERT_TRUE(ssh_mkdir_p(L"drive-retry:/dir"));
+  ASSERT_EQ(counts().first, 1u);
+
+  // The server no longer takes the cached token: one refresh, one retry, success.
+  cloud.control("config", R"({"revoke_access": true})");
+  auto before = counts();
+  EXPECT_TRUE(ssh_exists(L"drive-retry:/dir"));
   EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::no_failure);
+  EXPECT_EQ(counts().first, before.first + 1);
+  EXPECT_EQ(counts().second, before.second + 2);
 
-  server.set_faults(R"([{"path": ")" + listing_ + R"(", "times": 10, "status": 401}])");
-  entries.clear();
-  EXPECT_FALSE(ssh_list_dir(path("/many"), entries));
-  EXPECT_EQ(token_requests(), 3u) << "one fresh token, one more try";
+  // It takes no token at all: the retry's fresh token is refused too.
+  cloud.control("config", R"({"refuse_access": true})");
+  before = counts();
+  EXPECT_FALSE(ssh_exists(L"drive-retry:/dir"));
+  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::access_token_expired);
+  EXPECT_EQ(counts().first, before.first + 1);
+  EXPECT_EQ(counts().second, before.second + 2);
 }
-
-INSTANTIATE_TEST_SUITE_P(Stores, DriveTokenRetry, ::testing::Values("onedrive", "dropbox"));
 
 }  // namespace
 }  // namespace remote_test
