@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "core/crypto/Age.h"
 
 namespace fs = std::filesystem;
@@ -54,14 +55,6 @@ void keep_best(Measure& best, Measure const& m) {
   best.ok = (first || best.ok) && m.ok;
 }
 
-int exec(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  ::execvp(argv[0], argv.data());
-  return 127;
-}
-
 int ours(bool encrypting, fs::path const& in_path, fs::path const& out_path,
          std::string const& key) {
   std::ifstream in(in_path, std::ios::binary);
@@ -71,28 +64,6 @@ int ours(bool encrypting, fs::path const& in_path, fs::path const& out_path,
       encrypting ? age::encrypt(in, out, key, {}) : age::decrypt(in, out, key, {});
   out.close();
   return r == age::Ok && out ? 0 : 1;
-}
-
-std::uint64_t parse_size(std::string text) {
-  std::uint64_t factor = 1;
-  switch (text.empty() ? '\0' : text.back()) {
-    case 'K':
-    case 'k':
-      factor = 1ull << 10;
-      break;
-    case 'M':
-    case 'm':
-      factor = 1ull << 20;
-      break;
-    case 'G':
-    case 'g':
-      factor = 1ull << 30;
-      break;
-    default:
-      break;
-  }
-  if (factor != 1) text.pop_back();
-  return std::stoull(text) * factor;
 }
 
 bool write_input(fs::path const& path, std::uint64_t size) {
@@ -113,17 +84,6 @@ bool write_input(fs::path const& path, std::uint64_t size) {
   return static_cast<bool>(out);
 }
 
-bool same_content(fs::path const& a, fs::path const& b) {
-  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
-  std::vector<char> p(1 << 20), q(1 << 20);
-  while (x && y) {
-    x.read(p.data(), static_cast<std::streamsize>(p.size()));
-    y.read(q.data(), static_cast<std::streamsize>(q.size()));
-    if (x.gcount() != y.gcount() || std::memcmp(p.data(), q.data(), x.gcount()) != 0) return false;
-  }
-  return x.eof() && y.eof();
-}
-
 void report(char const* step, Measure const& mine, Measure const& theirs, std::uint64_t size) {
   double const mib = static_cast<double>(size) / (1 << 20);
   std::printf(
@@ -136,7 +96,7 @@ void report(char const* step, Measure const& mine, Measure const& theirs, std::u
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::uint64_t const size = argc > 1 ? parse_size(argv[1]) : 1ull << 30;
+  std::uint64_t const size = argc > 1 ? bench::parse_size(argv[1]) : 1ull << 30;
   int const rounds = argc > 2 ? std::max(1, std::stoi(argv[2])) : 3;
   fs::path const folder = (argc > 3 ? fs::path(argv[3]) : fs::temp_directory_path()) /
                           ("age-bench-" + std::to_string(::getpid()));
@@ -156,7 +116,7 @@ int main(int argc, char** argv) {
     keep_best(enc_ours,
               in_child([&] { return ours(true, plain, folder / "ours.age", recipient); }));
     keep_best(enc_age, in_child([&] {
-                return exec(
+                return bench::exec(
                     {"age", "-r", recipient, "-o", (folder / "age.age").string(), plain.string()});
               }));
     // Each side decrypts the other's file, so the run checks both directions of compatibility.
@@ -164,15 +124,15 @@ int main(int argc, char** argv) {
                 return ours(false, folder / "age.age", folder / "ours.out", identity);
               }));
     keep_best(dec_age, in_child([&] {
-                return exec({"age", "-d", "-i", key.string(), "-o", (folder / "age.out").string(),
-                             (folder / "ours.age").string()});
+                return bench::exec({"age", "-d", "-i", key.string(), "-o",
+                                    (folder / "age.out").string(), (folder / "ours.age").string()});
               }));
   }
 
   bool const sizes_right = fs::file_size(folder / "ours.age") == age::encrypted_size(size) &&
                            fs::file_size(folder / "age.age") == age::encrypted_size(size);
-  bool const contents_right =
-      same_content(plain, folder / "ours.out") && same_content(plain, folder / "age.out");
+  bool const contents_right = bench::same_content(plain, folder / "ours.out") &&
+                              bench::same_content(plain, folder / "age.out");
   report("encrypt", enc_ours, enc_age, size);
   report("decrypt", dec_ours, dec_age, size);
   bool const ok =

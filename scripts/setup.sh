@@ -16,7 +16,7 @@ packages=(
   apache2
   dosfstools fusefat
   # benchmarks: peer tools
-  rsync unison
+  rsync unison curl
 )
 
 as_root() {

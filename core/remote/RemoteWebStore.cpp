@@ -108,8 +108,11 @@ bool list_dir(SshAccount const& account, std::wstring const& path,
     if (taken != FileInfoResult::no_failure) {
       text += L" (" + Utilities::FilesystemUtil::make_error_message(taken) + L")";
     }
-    report_sync_refusal(
-        text, taken != FileInfoResult::no_failure ? taken : FileInfoResult::file_info_read_error);
+    FileInfoResult const left =
+        taken != FileInfoResult::no_failure ? taken : FileInfoResult::file_info_read_error;
+    report_sync_refusal(text, left);
+    // A caller that cannot tell a failed listing from an empty one must not guess.
+    ssh_set_failure_reason(left);
     return false;
   }
   for (webdav::Entry const& entry : listed) {

@@ -15,7 +15,8 @@ namespace KVO_Core::web_store {
 // The path's account when a web store serves it; none for SFTP and unknown accounts.
 std::optional<SshAccount> account_of(std::wstring const& path);
 
-// False after a failed listing (one report refusal with the reason, failure reason cleared).
+// False after a failed listing: one report refusal with the reason, which is also left as the
+// thread's failure reason (9 when the store named none).
 // Names that are not UTF-8 are left out with a report hint.
 bool list_dir(SshAccount const& account, std::wstring const& path,
               std::vector<SshDirEntry>& entries);

@@ -13,11 +13,21 @@ namespace test_support {
 
 HostileHttp::HostileHttp(std::filesystem::path const& dir, std::string const& mode,
                          std::uint16_t target, std::uint64_t after) {
+  start(dir, mode, " --target " + std::to_string(target) + " --after " + std::to_string(after));
+}
+
+HostileHttp::HostileHttp(std::filesystem::path const& dir, int status, std::string const& body) {
+  std::string quoted;
+  for (char c : body) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  start(dir, "answer", " --status " + std::to_string(status) + " --body '" + quoted + "'");
+}
+
+void HostileHttp::start(std::filesystem::path const& dir, std::string const& mode,
+                        std::string const& arguments) {
   std::filesystem::create_directories(dir);
   std::filesystem::path const log = dir / ("hostile-" + mode + ".log");
   std::string const command = "/usr/bin/python3 '" + std::string(PELLI_SOURCE_DIR) +
-                              "/tests/support/hostile_http.py' --mode " + mode + " --target " +
-                              std::to_string(target) + " --after " + std::to_string(after) + " >'" +
+                              "/tests/support/hostile_http.py' --mode " + mode + arguments + " >'" +
                               log.string() + "' 2>&1 & echo $!";
   pid_ = std::stoi("0" + run_output(command));
   for (int i = 0; i < 200 && pid_ > 0; ++i) {

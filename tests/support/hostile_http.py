@@ -7,6 +7,7 @@ Modes (every request gets the same treatment):
   endless  a 207 multistatus of chunks that never ends
   reset    a TCP relay to --target that resets both connections once --after bytes of a
            request body (after its header) have passed
+  answer   the status --status with the body --body (for the texts of failed requests)
 Prints "listening port=P" when ready; runs until killed.
 """
 import argparse
@@ -15,9 +16,11 @@ import struct
 import threading
 
 ap = argparse.ArgumentParser()
-ap.add_argument("--mode", required=True, choices=["deep", "huge", "endless", "reset"])
+ap.add_argument("--mode", required=True, choices=["deep", "huge", "endless", "reset", "answer"])
 ap.add_argument("--target", type=int, default=0)
 ap.add_argument("--after", type=int, default=1 << 20)
+ap.add_argument("--status", type=int, default=500)
+ap.add_argument("--body", default="")
 a = ap.parse_args()
 
 
@@ -44,7 +47,12 @@ def answer(conn):
     head, _ = read_head(conn)
     if head is None:
         return
-    if a.mode == "deep":
+    if a.mode == "answer":
+        body = a.body.encode()
+        conn.sendall(b"HTTP/1.1 %d Refused\r\nContent-Type: application/json\r\n"
+                     b"Content-Length: %d\r\nConnection: close\r\n\r\n" % (a.status, len(body))
+                     + body)
+    elif a.mode == "deep":
         depth = 200000
         body = b'<?xml version="1.0"?><D:multistatus xmlns:D="DAV:">' + b"<a>" * depth + \
             b"</a>" * depth + b"</D:multistatus>"

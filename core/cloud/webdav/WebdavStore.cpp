@@ -155,8 +155,14 @@ void remove(SshAccount const& account, std::string const& path) {
 }
 
 void move(SshAccount const& account, std::string const& from, std::string const& to) {
+  std::string const destination = url_of(account.url, to, false);
+  // Not every server honours "Overwrite: F"; a name that is taken is never given up.
+  if (stat_at(account, to, false)) {
+    throw http::Error(FileInfoResult::unknown_error,
+                      "MOVE target exists: " + http::loggable_url(destination));
+  }
   DavRequest request(account, url_of(account.url, from, false), "MOVE");
-  request.header("Destination: " + url_of(account.url, to, false));
+  request.header("Destination: " + destination);
   request.header("Overwrite: F");
   request.expect_success(request.perform());
 }

@@ -33,7 +33,8 @@ std::optional<Entry> stat(SshAccount const& account, std::string const& path);
 std::vector<Entry> list(SshAccount const& account, std::string const& folder);
 void make_directory(SshAccount const& account, std::string const& path);
 void remove(SshAccount const& account, std::string const& path);
-// Never replaces an existing target: the server is told not to overwrite.
+// Never replaces an existing target: one that is there fails the move before it is asked for,
+// and the server is told not to overwrite.
 void move(SshAccount const& account, std::string const& from, std::string const& to);
 CopyResult download(SshAccount const& account, std::string const& remote,
                     std::filesystem::path const& local);

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include "../sync/engine_fixture.h"
-#include "core/run/SyncReport.h"
 #include "core/config/RemotePaths.h"
 #include "core/remote/SshSessionScope.h"
+#include "core/run/SyncReport.h"
 #include "remote_fixture.h"
 #include "support/scoped_mount.h"
 
@@ -233,14 +233,27 @@ TEST(Dispatch, PathsAndWebStores) {
   SyncReportGuard guard(&report);
   EXPECT_FALSE(ssh_keeps_links(L"dav:/x"));
   EXPECT_TRUE(ssh_keeps_links(L"nobody:/x"));
+  // The web store is asked, not the SFTP back end: its host does not resolve.
   EXPECT_FALSE(ssh_exists(L"dav:/x"));
-  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::unsupported_operation);
+  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::network_unavailable);
   EXPECT_TRUE(ssh_list_dir(L"dav:/x").empty());
   EXPECT_EQ(copy_ssh_to_fs(L"dav:/x", L"/nonexistent/y"), CopyResult::Failed);
   EXPECT_EQ(ssh_create_link(L"t", L"dav:/x"), FileInfoResult::links_not_supported);
   EXPECT_FALSE(ssh_room_for(L"dav:/x", false).second);
-  EXPECT_THROW(SshFileInspector{web}, RemoteFailure);
-  EXPECT_EQ(log.count(LogLevel::Error, "remote_store_not_supported"), 3u);
+  SshFileInspector inspector{web};
+  EXPECT_THROW(inspector.inspect_file("/x"), SshUnreachable);
+  // Out of reach: a warning each; the local file that cannot be made: an error.
+  EXPECT_EQ(log.count(LogLevel::Warning, "WebDAV: dav:/x: "), 2u);
+  EXPECT_EQ(log.count(LogLevel::Error, "WebDAV: dav:/x: "), 1u);
+
+  // Stores not built into this version refuse without a request.
+  SshAccount drive;
+  drive.set_name("drive");
+  drive.kind = SshAccount::GoogleDrive;
+  Config::instance()->add(drive, true);
+  EXPECT_FALSE(ssh_exists(L"drive:/x"));
+  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::unsupported_operation);
+  EXPECT_EQ(log.count(LogLevel::Error, "remote_store_not_supported"), 1u);
 }
 
 }  // namespace

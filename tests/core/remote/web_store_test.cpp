@@ -126,7 +126,7 @@ TEST_F(WebStoreRemoteTest, FailuresBecomeReasonsAndReportLines) {
     std::vector<SshDirEntry> entries;
     EXPECT_FALSE(ssh_list_dir(L"web:/missing", entries));
   }
-  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::no_failure);
+  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::file_not_exist);
   ASSERT_EQ(report.errors.size(), 1u);
   EXPECT_NE(report.errors[0].find(L"web:/missing ("), std::wstring::npos) << report.errors[0];
 
