@@ -78,6 +78,12 @@ webdav::Entry entry_of(Tree const& metadata) {
   return entry;
 }
 
+// The name as the path gives it; Dropbox keeps the letter case of the last name exactly.
+std::string last_name(std::string const& path) {
+  std::string const full = api_path(path);
+  return full.substr(full.rfind('/') + 1);
+}
+
 bool begins(std::string const& text, char const* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // One content upload of `count` bytes read on from where the file stands; none when a stop
@@ -150,8 +156,7 @@ void make_directory(SshAccount const& account, std::string const& path) {
   if (answer.status == 409 && begins(answer.error_summary, "path/conflict/folder")) {
     // A folder of this name in another letter case is another local folder's place.
     Answer const there = call(account, "/files/get_metadata", path_arg(path));
-    if (there.status == 200 && json_answer::value_of(there.tree, "path_display") == api_path(path))
-      return;
+    if (there.status == 200 && json_answer::value_of(there.tree, "name") == last_name(path)) return;
     refuse("Dropbox holds this name in another letter case: " + path);
   }
   succeeded(answer, "create_folder");
@@ -190,10 +195,10 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
                   std::string const& remote) {
   local_transfer::Source source;
   local_transfer::open_source(local, source);
-  // Dropbox ignores the letter case of names: writing "A.txt" would replace "a.txt" (or land in
-  // "Docs" for "docs"), another local file's copy.
+  // Dropbox ignores the letter case of names: writing "A.txt" would replace "a.txt", another
+  // local file's copy.
   Answer const there = call(account, "/files/get_metadata", path_arg(remote));
-  if (there.status == 200 && json_answer::value_of(there.tree, "path_display") != api_path(remote))
+  if (there.status == 200 && json_answer::value_of(there.tree, "name") != last_name(remote))
     refuse("Dropbox holds this name in another letter case: " + remote);
   if (source.size <= PIECE_SIZE)
     return send_piece(account, "/files/upload", commit_json(remote, source.mtime), source.in,

@@ -249,7 +249,7 @@ TEST(Dispatch, PathsAndWebStores) {
   // Stores not built into this version refuse without a request.
   SshAccount drive;
   drive.set_name("drive");
-  drive.kind = SshAccount::GoogleDrive;
+  drive.kind = SshAccount::S3;
   Config::instance()->add(drive, true);
   EXPECT_FALSE(ssh_exists(L"drive:/x"));
   EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::unsupported_operation);
