@@ -83,6 +83,10 @@ TEST_P(DriveSync, ABusyStoreEndsTheRunAndNothingIsDeleted) {
     EXPECT_EQ(line.find("\"DELETE\""), std::string::npos) << line;
     EXPECT_EQ(line.find("delete_v2"), std::string::npos) << line;
   }
+  // The run ended at the refused listing, saying why.
+  std::string const error = status_of("drive-item")["first_error"];
+  EXPECT_NE(error.find("The server is unavailable"), std::string::npos) << error;
+  EXPECT_NE(error.find("remaining files were skipped"), std::string::npos) << error;
   EXPECT_EQ(terminate(), 0);
 }
 
