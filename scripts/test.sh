@@ -15,7 +15,8 @@ echo "== include direction"
 "$root/scripts/setup.sh"
 
 echo "== build (release)"
-"$root/scripts/build.sh" "$out/release" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DPELLI_BENCH=ON
+"$root/scripts/build.sh" "$out/release" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DPELLI_BENCH=ON \
+  -DPELLI_TEST_ENDPOINTS=ON
 echo "== tests (release)"
 ctest --test-dir "$out/release" --output-on-failure -j "$test_jobs" --timeout 300
 
@@ -23,7 +24,7 @@ echo "== build (address and undefined-behaviour sanitizers)"
 # Each library in one batch: a file-local helper whose name another file of the library also
 # uses fails here, whatever batches later files would fall into.
 "$root/scripts/build.sh" "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DPELLI_SANITIZE=ON -DPELLI_BENCH=OFF \
-  -DCMAKE_UNITY_BUILD_BATCH_SIZE=0
+  -DCMAKE_UNITY_BUILD_BATCH_SIZE=0 -DPELLI_TEST_ENDPOINTS=ON
 echo "== tests (address and undefined-behaviour sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$out/asan" --output-on-failure -j "$test_jobs" --timeout 600
@@ -32,7 +33,7 @@ echo "== build (thread sanitizer, concurrency tests)"
 # One program of the test files that hold tests named "Concurrency"; nothing else is built.
 # Without batches: every file compiles with its own includes alone.
 cmake -S "$root" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELLI_TSAN=ON -DPELLI_BENCH=OFF \
-  -DPELLI_UNITY=OFF >/dev/null
+  -DPELLI_UNITY=OFF -DPELLI_TEST_ENDPOINTS=ON >/dev/null
 cmake --build "$out/tsan" --parallel "$jobs" --target concurrency_tests
 echo "== tests (thread sanitizer, concurrency tests)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

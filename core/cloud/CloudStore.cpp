@@ -1,40 +1,28 @@
 #include "core/cloud/CloudStore.h"
 
-#include "core/cloud/http/Request.h"
+#include "core/cloud/dropbox/Dropbox.h"
+#include "core/cloud/gdrive/GoogleDrive.h"
+#include "core/cloud/onedrive/OneDrive.h"
 #include "core/cloud/s3/S3Store.h"
 #include "core/cloud/webdav/WebdavStore.h"
-#include "utilities/Translation.h"
 
 namespace KVO_Core::cloud_store {
 
-namespace {
-
-using Utilities::FilesystemUtil::FileInfoResult;
-
-// Stores of these kinds are not built into this version.
-[[noreturn]] void not_supported(SshAccount const& account) {
-  throw http::Error(
-      FileInfoResult::unsupported_operation,
-      Utilities::translation::translate_utf8("remote_store_not_supported") + account.name());
-}
-
 // Calls the operation of the account's store. Nothing is checked or caught here: every
 // exception of a store reaches the caller unchanged.
-#define PELLI_DISPATCH(operation, ...)       \
-  switch (account.kind) {                    \
-    case SshAccount::GoogleDrive:            \
-      not_supported(account);                \
-    case SshAccount::OneDrive:               \
-      not_supported(account);                \
-    case SshAccount::Dropbox:                \
-      not_supported(account);                \
-    case SshAccount::S3:                     \
-      return s3::operation(__VA_ARGS__);     \
-    default:                                 \
-      return webdav::operation(__VA_ARGS__); \
+#define PELLI_DISPATCH(operation, ...)             \
+  switch (account.kind) {                          \
+    case SshAccount::GoogleDrive:                  \
+      return google_drive::operation(__VA_ARGS__); \
+    case SshAccount::OneDrive:                     \
+      return one_drive::operation(__VA_ARGS__);    \
+    case SshAccount::Dropbox:                      \
+      return dropbox::operation(__VA_ARGS__);      \
+    case SshAccount::S3:                           \
+      return s3::operation(__VA_ARGS__);           \
+    default:                                       \
+      return webdav::operation(__VA_ARGS__);       \
   }
-
-}  // namespace
 
 bool handles(SshAccount const& account) {
   return (account.kind >= SshAccount::GoogleDrive && account.kind <= SshAccount::S3) ||

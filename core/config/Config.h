@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -103,6 +104,11 @@ class Config {
   std::vector<SshAccount> ssh_accounts_snapshot() const;
   bool remove_ssh_account(std::size_t index);
   bool update_ssh_account(std::size_t index, SshAccount const& account);
+  // Runs `change` on the first account of that name under the accounts' lock, so that nothing
+  // can come between its test of the account and its change; true (and modified) when it
+  // returned true, false when no account has the name.
+  bool update_ssh_account_by_name(std::string const& name,
+                                  std::function<bool(SshAccount&)> const& change);
   // A configured account, else a served phone's account, else a paired device made into an
   // account (name = id, its host key, port 22); none otherwise.
   std::optional<SshAccount> find_ssh_account_by_name(std::string const& name) const;

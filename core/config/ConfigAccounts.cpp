@@ -47,6 +47,18 @@ bool Config::update_ssh_account(std::size_t index, SshAccount const& account) {
   return true;
 }
 
+bool Config::update_ssh_account_by_name(std::string const& name,
+                                        std::function<bool(SshAccount&)> const& change) {
+  std::lock_guard lock(accounts_mutex);
+  for (auto& account : accounts) {
+    if (account.name() != name) continue;
+    if (!change(account)) return false;
+    set_modified();
+    return true;
+  }
+  return false;
+}
+
 std::optional<SshAccount> Config::find_ssh_account_by_name(std::string const& name) const {
   {
     std::lock_guard lock(accounts_mutex);

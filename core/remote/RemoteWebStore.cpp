@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/cloud/CloudStore.h"
+#include "core/cloud/oauth/AccessToken.h"
 #include "core/config/RemotePaths.h"
 #include "core/run/SyncReport.h"
 #include "utilities/FileNames.h"
@@ -46,8 +47,8 @@ FileInfoResult attempt(std::wstring const& path, std::function<void()> const& ca
 }
 
 // Whether a stale access token of an OAuth account was dropped, so that one more try may
-// succeed; no store here holds such a token.
-bool dropped_stale_token(SshAccount const&) { return false; }
+// succeed.
+bool dropped_stale_token(SshAccount const& account) { return oauth::forget_access_token(account); }
 
 // The guard with one retry after a refused login of an account whose token was dropped; the
 // final reason (0 on success) is also left as the thread's failure reason, except 10.

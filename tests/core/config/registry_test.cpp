@@ -97,6 +97,29 @@ TEST_F(Registry, BadIndexChangesNothing) {
   EXPECT_EQ(config().ssh_account_at(0)->name(), "b");
 }
 
+TEST_F(Registry, UpdateAccountByName) {
+  config().add(account_named("a", "h1"), true);
+  config().add(account_named("b", "h2"), true);
+  config().add(account_named("b", "h3"), true);
+  auto set_host = [](std::string host) {
+    return [host](SshAccount& account) {
+      account.set_host(host);
+      return true;
+    };
+  };
+  EXPECT_FALSE(config().update_ssh_account_by_name("none", set_host("x")));
+  EXPECT_FALSE(config().update_ssh_account_by_name("b", [](SshAccount&) { return false; }));
+  EXPECT_FALSE(config().modified());
+
+  EXPECT_TRUE(config().update_ssh_account_by_name("b", set_host("new")));
+  EXPECT_TRUE(config().modified());
+  auto accounts = config().ssh_accounts_snapshot();
+  ASSERT_EQ(accounts.size(), 3u);
+  EXPECT_EQ(accounts[0].host(), "h1");
+  EXPECT_EQ(accounts[1].host(), "new");
+  EXPECT_EQ(accounts[2].host(), "h3");
+}
+
 TEST_F(Registry, Devices) {
   config().add(device_with(PHONE_ID, ""), true);
   EXPECT_FALSE(config().update_device(device_with("ffffffffffffffffffffffffffffffff", "")));

@@ -240,15 +240,6 @@ TEST(Dispatch, PathsAndWebStores) {
   // Out of reach: a warning each; the local file that cannot be made: an error.
   EXPECT_EQ(log.count(LogLevel::Warning, "WebDAV: dav:/x: "), 2u);
   EXPECT_EQ(log.count(LogLevel::Error, "WebDAV: dav:/x: "), 1u);
-
-  // Stores not built into this version refuse without a request.
-  SshAccount drive;
-  drive.set_name("drive");
-  drive.kind = SshAccount::GoogleDrive;
-  Config::instance()->add(drive, true);
-  EXPECT_FALSE(ssh_exists(L"drive:/x"));
-  EXPECT_EQ(ssh_take_failure_reason(), FileInfoResult::unsupported_operation);
-  EXPECT_EQ(log.count(LogLevel::Error, "remote_store_not_supported"), 1u);
 }
 
 }  // namespace

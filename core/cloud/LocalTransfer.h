@@ -1,0 +1,27 @@
+// The local side of a web store's transfer: the file an upload reads and the file a download
+// writes, with the failures the stores report for them.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+
+namespace KVO_Core::local_transfer {
+
+// A local file opened for an upload, with the size and time read before.
+struct Source {
+  std::ifstream in;
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;  // Unix seconds
+};
+// Throws http::Error 37 with the translated "local_file_open_error" and the path when the size
+// or time cannot be read or the file does not open.
+void open_source(std::filesystem::path const& local, Source& source);
+
+// Creates or truncates the file for writing; throws as open_source does.
+void open_target(std::filesystem::path const& local, std::ofstream& out);
+// Closes the written file and gives it the remote time when there is one (a failure to set the
+// time is ignored). Throws http::Error 10 when the bytes could not all be written.
+void close_target(std::filesystem::path const& local, std::ofstream& out, std::int64_t mtime);
+
+}  // namespace KVO_Core::local_transfer

@@ -1,0 +1,372 @@
+#include "core/cloud/gdrive/GoogleDrive.h"
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "core/cloud/gdrive/DriveText.h"
+#include "core/cloud/http/Request.h"
+#include "core/cloud/oauth/AccessToken.h"
+#include "core/cloud/webdav/AddressAllowed.h"
+#include "core/config/JsonDepth.h"
+#include "utilities/Codecs.h"
+#include "utilities/FileTime.h"
+#include "utilities/FilesystemUtil.h"
+#include "utilities/Paths.h"
+#include "utilities/Translation.h"
+#include "utilities/Util.h"
+
+namespace KVO_Core::google_drive {
+
+namespace {
+
+using Utilities::FilesystemUtil::unknown_error;
+using Tree = boost::property_tree::ptree;
+
+constexpr char const* FIELDS = "id,name,mimeType,size,modifiedTime";
+constexpr char const* FOLDER_TYPE = "application/vnd.google-apps.folder";
+constexpr std::string_view GOOGLE_TYPE_PREFIX = "application/vnd.google-apps.";
+constexpr char const* JSON_HEADER = "Content-Type: application/json; charset=utf-8";
+// A listing that pages on past this many pages is a server fault, not a folder.
+constexpr int MAX_PAGES = 100000;
+
+struct Node {
+  std::string id;
+  std::string mimeType;
+  std::string name;
+  bool is_folder = false;
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;
+};
+
+struct Place {
+  std::string parent_id;
+  std::string name;
+  std::optional<Node> node;
+};
+
+// A folder's id with the refresh token it was found with: after a new login under the same
+// account name, ids of the other identity's folders must not be used.
+struct CachedFolder {
+  std::string refresh_token;
+  std::string id;
+};
+
+std::mutex folder_mutex;
+std::map<std::string, CachedFolder> folder_ids;
+
+// One request of this store: the bearer token, then the request carrying it.
+class DriveRequest {
+ public:
+  DriveRequest(SshAccount const& account, std::string const& url, char const* method)
+      : token_(oauth::access_token(account)), request_(url, method) {
+    request_.bearer(token_);
+  }
+  http::Request& operator*() { return request_; }
+  http::Request* operator->() { return &request_; }
+
+ private:
+  std::string token_;
+  http::Request request_;
+};
+
+std::string fixed(char const* id, std::string const& path) {
+  return Utilities::translation::translate_utf8(id) + path;
+}
+
+std::vector<std::string> pieces_of(std::string const& path) {
+  return Utilities::util::split(path, '/');
+}
+
+std::string joined(std::vector<std::string> const& pieces, std::size_t n) {
+  std::string path;
+  for (std::size_t i = 0; i < n; ++i) path += "/" + pieces[i];
+  return path;
+}
+
+std::string cache_key(SshAccount const& account, std::string const& path) {
+  return account.name() + "\n" + path;
+}
+
+void remember_folder(SshAccount const& account, std::string const& path, std::string const& id) {
+  std::lock_guard lock(folder_mutex);
+  folder_ids.insert_or_assign(cache_key(account, path), CachedFolder{account.password(), id});
+}
+
+Tree answer_of(http::Request& request, std::optional<long> status) {
+  request.expect_success(status);
+  try {
+    check_json_depth(request.response);
+    std::istringstream stream(request.response);
+    Tree tree;
+    boost::property_tree::read_json(stream, tree);
+    return tree;
+  } catch (std::exception const& fault) {
+    throw http::Error(unknown_error,
+                      std::string("Google Drive answer is not JSON: ") + fault.what());
+  }
+}
+
+Node node_of(Tree const& element) {
+  Node node;
+  node.id = element.get<std::string>("id");
+  node.mimeType = element.get<std::string>("mimeType", "");
+  node.name = element.get<std::string>("name", "");
+  node.is_folder = node.mimeType == FOLDER_TYPE;
+  node.size = element.get_optional<std::uint64_t>("size").value_or(0);
+  node.mtime = parse_rfc3339(element.get<std::string>("modifiedTime", ""));
+  return node;
+}
+
+std::vector<Node> children(SshAccount const& account, std::string const& parent_id,
+                           std::string const& name) {
+  std::string q = query_text(parent_id) + " in parents and trashed = false";
+  if (!name.empty()) q += " and name = " + query_text(name);
+  std::string const base =
+      "?spaces=drive&pageSize=1000&fields=" +
+      Utilities::percent::encoded("nextPageToken,files(id,name,mimeType,size,modifiedTime)") +
+      "&q=" + Utilities::percent::encoded(q);
+  std::vector<Node> nodes;
+  std::set<std::string> seen_tokens;
+  std::string page_token;
+  for (int page = 0;; ++page) {
+    if (page == MAX_PAGES) throw http::Error(unknown_error, "Google Drive listing does not end");
+    std::string suffix = base;
+    if (!page_token.empty()) suffix += "&pageToken=" + Utilities::percent::encoded(page_token);
+    auto const url = files_url(account, suffix, false);
+    DriveRequest request(account, url, "GET");
+    auto const status = request->perform();
+    auto const answer = answer_of(*request, status);
+    if (auto files = answer.get_child_optional("files")) {
+      for (auto const& [key, element] : *files) {
+        auto node = node_of(element);
+        if (node.is_folder || !node.mimeType.starts_with(GOOGLE_TYPE_PREFIX)) {
+          nodes.push_back(std::move(node));
+        }
+      }
+    }
+    page_token = answer.get<std::string>("nextPageToken", "");
+    if (page_token.empty()) return nodes;
+    // A token handed out before would page round in a circle.
+    if (!seen_tokens.insert(page_token).second) {
+      throw http::Error(unknown_error, "Google Drive listing does not end");
+    }
+  }
+}
+
+std::optional<Node> child(SshAccount const& account, std::string const& parent_id,
+                          std::string const& name) {
+  auto nodes = children(account, parent_id, name);
+  if (nodes.empty()) return std::nullopt;
+  return std::move(nodes.front());
+}
+
+std::optional<std::string> folder_id(SshAccount const& account,
+                                     std::vector<std::string> const& pieces, std::size_t n) {
+  if (n == 0) return std::string("root");
+  auto const path = joined(pieces, n);
+  {
+    std::lock_guard lock(folder_mutex);
+    auto found = folder_ids.find(cache_key(account, path));
+    if (found != folder_ids.end() && found->second.refresh_token == account.password()) {
+      return found->second.id;
+    }
+  }
+  auto parent = folder_id(account, pieces, n - 1);
+  if (!parent) return std::nullopt;
+  auto node = child(account, *parent, pieces[n - 1]);
+  if (!node || !node->is_folder) return std::nullopt;
+  remember_folder(account, path, node->id);
+  return node->id;
+}
+
+std::optional<Place> place_of(SshAccount const& account, std::string const& path) {
+  auto const pieces = pieces_of(path);
+  if (pieces.empty()) return std::nullopt;
+  auto parent = folder_id(account, pieces, pieces.size() - 1);
+  if (!parent) return std::nullopt;
+  return Place{*parent, pieces.back(), child(account, *parent, pieces.back())};
+}
+
+Place existing_parent(SshAccount const& account, std::string const& path) {
+  auto place = place_of(account, path);
+  if (!place) throw http::Error(unknown_error, fixed("google_drive_folder_missing", path));
+  return std::move(*place);
+}
+
+Node existing(SshAccount const& account, std::string const& path) {
+  auto place = existing_parent(account, path);
+  if (!place.node) throw http::Error(unknown_error, fixed("google_drive_file_missing", path));
+  return std::move(*place.node);
+}
+
+void change(SshAccount const& account, std::string const& file_id, std::string const& query,
+            std::string const& body) {
+  auto const url = files_url(account, "/" + Utilities::percent::encoded(file_id) + query, false);
+  DriveRequest request(account, url, "PATCH");
+  request->header(JSON_HEADER);
+  request->body(body);
+  request->expect_success(request->perform());
+}
+
+void forget_all_folders() {
+  std::lock_guard lock(folder_mutex);
+  folder_ids.clear();
+}
+
+size_t note_location(char* data, size_t size, size_t count, void* target) {
+  std::string_view const line(data, size * count);
+  auto const colon = line.find(':');
+  if (colon != std::string_view::npos &&
+      Utilities::util::lowercase(std::string(line.substr(0, colon))) == "location") {
+    auto value = Utilities::util::trimmed(line.substr(colon + 1));
+    if (!value.empty()) *static_cast<std::string*>(target) = std::move(value);
+  }
+  return size * count;
+}
+
+// The upload address may carry only this account's origin: the file's content goes there
+// without further checks.
+bool upload_address_acceptable(SshAccount const& account, std::string const& location) {
+  return !location.empty() && webdav::address_allowed(location) &&
+         origin_of(location) == origin_of(account.url);
+}
+
+}  // namespace
+
+std::optional<webdav::Entry> stat(SshAccount const& account, std::string const& path) {
+  if (pieces_of(path).empty()) return webdav::Entry{"", true, 0, 0};
+  auto place = place_of(account, path);
+  if (!place || !place->node) return std::nullopt;
+  auto const& node = *place->node;
+  return webdav::Entry{node.name, node.is_folder, node.size, node.mtime};
+}
+
+std::vector<webdav::Entry> list(SshAccount const& account, std::string const& folder) {
+  auto const pieces = pieces_of(folder);
+  auto id = folder_id(account, pieces, pieces.size());
+  if (!id) throw http::Error(unknown_error, fixed("google_drive_folder_missing", folder));
+  std::vector<webdav::Entry> entries;
+  for (auto& node : children(account, *id, "")) {
+    if (!Utilities::FilesystemUtil::plain_entry_name(node.name)) continue;
+    entries.push_back(webdav::Entry{std::move(node.name), node.is_folder, node.size, node.mtime});
+  }
+  return entries;
+}
+
+void make_directory(SshAccount const& account, std::string const& path) {
+  auto place = existing_parent(account, path);
+  if (place.node) {
+    if (place.node->is_folder) return;
+    throw http::Error(unknown_error, fixed("google_drive_name_taken", path));
+  }
+  auto const url = files_url(account, "?fields=" + Utilities::percent::encoded(FIELDS), false);
+  DriveRequest request(account, url, "POST");
+  request->header(JSON_HEADER);
+  request->body("{\"name\":" + json_text(place.name) + ",\"mimeType\":" + json_text(FOLDER_TYPE) +
+                ",\"parents\":[" + json_text(place.parent_id) + "]}");
+  auto const status = request->perform();
+  auto const node = node_of(answer_of(*request, status));
+  auto const pieces = pieces_of(path);
+  remember_folder(account, joined(pieces, pieces.size()), node.id);
+}
+
+void remove(SshAccount const& account, std::string const& path) {
+  auto const node = existing(account, path);
+  change(account, node.id, "", "{\"trashed\":true}");
+  forget_all_folders();
+}
+
+void move(SshAccount const& account, std::string const& from, std::string const& to) {
+  auto source = existing_parent(account, from);
+  auto target = existing_parent(account, to);
+  if (!source.node) throw http::Error(unknown_error, fixed("google_drive_file_missing", from));
+  if (target.node) throw http::Error(unknown_error, fixed("google_drive_name_taken", to));
+  std::string query;
+  if (source.parent_id != target.parent_id) {
+    query = "?addParents=" + Utilities::percent::encoded(target.parent_id) +
+            "&removeParents=" + Utilities::percent::encoded(source.parent_id);
+  }
+  change(account, source.node->id, query, "{\"name\":" + json_text(target.name) + "}");
+  forget_all_folders();
+}
+
+CopyResult download(SshAccount const& account, std::string const& remote,
+                    std::filesystem::path const& local) {
+  auto const node = existing(account, remote);
+  auto const url =
+      files_url(account, "/" + Utilities::percent::encoded(node.id) + "?alt=media", false);
+  DriveRequest request(account, url, "GET");
+  std::ofstream out(local, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    throw http::Error(unknown_error,
+                      fixed("local_file_open_error",
+                            Utilities::util::wstring_to_string(Utilities::from_path(local))));
+  }
+  request->download_to(out);
+  auto const status = request->perform();
+  out.close();
+  if (!status) return CopyResult::Cancelled;
+  request->expect_success(status);
+  if (node.mtime > 0) {
+    std::error_code ignored;
+    std::filesystem::last_write_time(local, Utilities::file_time::to_file_time(node.mtime),
+                                     ignored);
+  }
+  return CopyResult::Done;
+}
+
+CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
+                  std::string const& remote) {
+  std::error_code error;
+  auto const size = std::filesystem::file_size(local, error);
+  std::filesystem::file_time_type modified;
+  if (!error) modified = std::filesystem::last_write_time(local, error);
+  std::ifstream in;
+  if (!error) in.open(local, std::ios::binary);
+  if (error || !in) {
+    throw http::Error(unknown_error,
+                      fixed("local_file_open_error",
+                            Utilities::util::wstring_to_string(Utilities::from_path(local))));
+  }
+  auto const place = existing_parent(account, remote);
+  auto const time = json_text(rfc3339(Utilities::file_time::to_time_t(modified)));
+  std::string metadata = "{\"modifiedTime\":" + time;
+  if (!place.node) {
+    metadata +=
+        ",\"name\":" + json_text(place.name) + ",\"parents\":[" + json_text(place.parent_id) + "]";
+  }
+  metadata += "}";
+
+  std::string location;
+  {
+    std::string suffix = "?uploadType=resumable";
+    if (place.node) suffix = "/" + Utilities::percent::encoded(place.node->id) + suffix;
+    auto const url = files_url(account, suffix, true);
+    DriveRequest start(account, url, place.node ? "PATCH" : "POST");
+    start->header(JSON_HEADER);
+    start->header("X-Upload-Content-Length: " + std::to_string(size));
+    start->body(metadata);
+    start->on_header(note_location, &location);
+    start->expect_success(start->perform());
+  }
+  if (!upload_address_acceptable(account, location)) {
+    throw http::Error(unknown_error, "Google Drive named no place for the upload");
+  }
+  http::Request put(location, "PUT");
+  put.upload_from(in, size, 0);
+  auto const status = put.perform();
+  if (!status) return CopyResult::Cancelled;
+  // The failure names the address without its query, which holds the upload's id.
+  put.expect_success(status);
+  return CopyResult::Done;
+}
+
+void forget_folder_ids() { forget_all_folders(); }
+
+}  // namespace KVO_Core::google_drive
