@@ -335,6 +335,10 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
                             Utilities::util::wstring_to_string(Utilities::from_path(local))));
   }
   auto const place = existing_parent(account, remote);
+  // Content sent to a folder's id would not land in a file of that name.
+  if (place.node && place.node->is_folder) {
+    throw http::Error(unknown_error, fixed("google_drive_name_taken", remote));
+  }
   auto const time = json_text(rfc3339(Utilities::file_time::to_time_t(modified)));
   std::string metadata = "{\"modifiedTime\":" + time;
   if (!place.node) {

@@ -157,13 +157,14 @@ TEST_F(GoogleDrive, OperationsOnNestedPaths) {
 TEST_F(GoogleDrive, RootAndMissingPlaces) {
   auto const account = drive("missing");
   cloud.control("add", R"({"path": "/file"})");
+  cloud.control("folder", R"({"path": "/folder"})");
   for (std::string root : {"", "/"}) {
     auto entry = gd::stat(account, root);
     ASSERT_TRUE(entry);
     EXPECT_TRUE(entry->is_dir);
     EXPECT_EQ(entry->name, "");
   }
-  EXPECT_EQ(names(gd::list(account, "/")), std::vector<std::string>{"file"});
+  EXPECT_EQ(names(gd::list(account, "/")), (std::vector<std::string>{"file", "folder"}));
   EXPECT_FALSE(gd::stat(account, "/nope/x"));
   EXPECT_FALSE(gd::stat(account, "/file/x"));
 
@@ -191,6 +192,8 @@ TEST_F(GoogleDrive, RootAndMissingPlaces) {
            {"move missing", [&] { gd::move(account, "/gone", "/x"); }, file_missing + "/gone"},
            {"mkdir on a file", [&] { gd::make_directory(account, "/file"); },
             translate_utf8("google_drive_name_taken") + "/file"},
+           {"upload onto a folder", [&] { gd::upload(some_file, account, "/folder"); },
+            translate_utf8("google_drive_name_taken") + "/folder"},
        }) {
     int reason = 0;
     EXPECT_EQ(failure_of(c.call, &reason), c.text) << c.what;

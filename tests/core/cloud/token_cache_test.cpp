@@ -4,6 +4,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/cloud/oauth/TokenCache.h"
@@ -200,6 +201,20 @@ TEST_F(TokenCacheTest, FailedExchangePropagatesAndKeepsTheState) {
   refuse = false;
   EXPECT_EQ(cache.access_token(g), "access-3");
   EXPECT_EQ(sent, (std::vector<std::string>{"r0", "r0", "r0"}));
+}
+
+// Threads asking at once share one exchange: the cache holds its lock across it.
+TEST_F(TokenCacheTest, ConcurrencyOneExchangeForManyThreads) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> got(8);
+  for (std::size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) got[t] = cache.access_token(account("shared", "r0"));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(sent.size(), 1u);
+  for (auto const& token : got) EXPECT_EQ(token, "access-1");
 }
 
 }  // namespace
