@@ -1,9 +1,6 @@
 #include "core/sync/ConflictCopy.h"
 
-#include <sys/stat.h>
-
 #include "core/config/RemotePaths.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
@@ -11,7 +8,6 @@
 #include "utilities/FileNames.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
-#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/SystemInfo.h"
 #include "utilities/Translation.h"
@@ -35,17 +31,12 @@ std::size_t folder_end(std::wstring const& path) {
 
 std::wstring folder_of(std::wstring const& path) { return path.substr(0, folder_end(path)); }
 
-bool name_taken(std::wstring const& path, bool remote) {
-  if (remote) return ssh_exists(path);
-  struct stat st {};
-  return ::lstat(Utilities::to_path(path).c_str(), &st) == 0;
-}
-
 }  // namespace
 
-std::wstring conflict_copy_marker(std::wstring const& path, bool remote) {
+std::wstring conflict_copy_marker(std::wstring const& path, Place const& side) {
   std::wstring host;
-  std::optional<SshAccount> const account = remote ? get_account_from_path(path) : std::nullopt;
+  std::optional<SshAccount> const account =
+      side.remote() ? get_account_from_path(path) : std::nullopt;
   host = Utilities::util::string_to_wstring(account ? account->host()
                                                     : Utilities::system_info::host_name());
   std::wstring const date = Utilities::file_name::local_date();
@@ -63,22 +54,21 @@ std::wstring conflict_copy_candidate(std::wstring const& path, std::wstring cons
   return path.substr(0, dot) + L" (" + marker + number + L")" + path.substr(dot);
 }
 
-std::wstring conflict_copy_name(std::wstring const& path, bool remote) {
-  std::wstring const marker = conflict_copy_marker(path, remote);
+std::wstring conflict_copy_name(std::wstring const& path, Place const& side) {
+  std::wstring const marker = conflict_copy_marker(path, side);
   for (unsigned n = 1;; ++n) {
     std::wstring const candidate = conflict_copy_candidate(path, marker, n);
-    if (!name_taken(candidate, remote)) return candidate;
+    if (!side.exists(candidate)) return candidate;
   }
 }
 
-std::wstring conflict_copy_name(std::wstring const& path, bool remote, std::wstring const& other,
-                                bool other_remote) {
-  std::wstring const marker = conflict_copy_marker(path, remote);
+std::wstring conflict_copy_name(std::wstring const& path, Place const& side,
+                                std::wstring const& other, Place const& other_side) {
+  std::wstring const marker = conflict_copy_marker(path, side);
   std::wstring const other_folder = folder_of(other);
   for (unsigned n = 1;; ++n) {
     std::wstring const candidate = conflict_copy_candidate(path, marker, n);
-    if (!name_taken(candidate, remote) &&
-        !name_taken(other_folder + entry_name_of(candidate), other_remote))
+    if (!side.exists(candidate) && !other_side.exists(other_folder + entry_name_of(candidate)))
       return candidate;
   }
 }
@@ -88,26 +78,22 @@ bool SyncFile::resolve_conflict(PlannedAction action, FileDifference const& d,
   bool const source_wins = action == PlannedAction::ConflictSourceWins;
   std::wstring const& loser = source_wins ? target : source;
   std::wstring const& winner = source_wins ? source : target;
-  bool const loser_remote = source_wins ? target_remote() : source_remote();
-  bool const winner_remote = source_wins ? source_remote() : target_remote();
-  if (!winner_remote && refused(winner, fsu::read_refusal(winner))) return false;
+  Place const& loser_side = source_wins ? target_side() : source_side();
+  Place const& winner_side = source_wins ? source_side() : target_side();
+  if (!winner_side.remote() && refused(winner, fsu::read_refusal(winner))) return false;
 
   std::wstring name;
   bool renamed = false;
   for (int attempt = 0; attempt < PLACE_ATTEMPTS && !renamed; ++attempt) {
-    name = conflict_copy_name(loser, loser_remote, winner, winner_remote);
-    if (loser_remote) {
-      renamed = ssh_rename(loser, name);
-      break;
-    }
-    std::error_code const error =
-        Utilities::no_clobber::rename(Utilities::to_path(loser), Utilities::to_path(name));
-    renamed = !error;
-    if (error && error != std::errc::file_exists) {
-      Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name,
-                        Utilities::util::string_to_wstring(error.message()));
-      return false;
-    }
+    name = conflict_copy_name(loser, loser_side, winner, winner_side);
+    PlaceFailure failure;
+    Renamed const outcome = loser_side.rename(loser, name, failure);
+    renamed = outcome == Renamed::Done;
+    if (outcome != Renamed::Failed) continue;
+    // A remote failure was logged where it happened.
+    if (failure.detail.empty()) break;
+    Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name, failure.detail);
+    return false;
   }
   if (!renamed) {
     Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name);

@@ -1,12 +1,10 @@
-// Picking the route that moves a file's bytes: the age encryption of a local file (uploaded for a
-// remote target), the remote copy operations, or the local block copy.
+// Moving a file's bytes from one side onto the other: the sides' own write, or the age
+// encryption of a local file (uploaded from a scratch file for a remote target).
 #include <system_error>
 
-#include "core/config/RemotePaths.h"
 #include "core/crypto/TargetEncryption.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
-#include "core/sync/LocalBlockCopy.h"
+#include "core/sync/LocalPlace.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Paths.h"
@@ -42,8 +40,8 @@ CopyResult encrypt_local_file(std::wstring const& from, std::wstring const& to,
   }
 }
 
-CopyResult encrypt_and_upload(std::wstring const& from, std::wstring const& to,
-                              CopyFailure& failure) {
+CopyResult encrypt_and_upload(std::wstring const& from, Place const& to_side,
+                              std::wstring const& to, CopyFailure& failure) {
   std::filesystem::path const scratch = target_encryption::scratch_file();
   std::wstring const scratch_name = Utilities::from_path(scratch);
   CopyResult result = encrypt_local_file(from, scratch_name, failure);
@@ -54,7 +52,7 @@ CopyResult encrypt_and_upload(std::wstring const& from, std::wstring const& to,
                                  ignored);
     auto const time = std::filesystem::last_write_time(source, ignored);
     if (!ignored) std::filesystem::last_write_time(scratch, time, ignored);
-    result = copy_fs_to_ssh(scratch_name, to);
+    result = to_side.write(LocalPlace(), scratch_name, to, failure);
   }
   fsu::remove_file(scratch_name, Utilities::LogLevel::None);
   return result;
@@ -62,28 +60,12 @@ CopyResult encrypt_and_upload(std::wstring const& from, std::wstring const& to,
 
 }  // namespace
 
-CopyResult SyncFile::core_copy_function(std::wstring const& from, std::wstring const& to) {
+CopyResult SyncFile::transfer(Place const& from_side, std::wstring const& from,
+                              Place const& to_side, std::wstring const& to) {
   failure = CopyFailure{};
-  ssh_take_failure_reason();
-  bool const to_remote = is_remote_path(to);
-  CopyResult result;
-  if (item.flags.encryptTarget)
-    result =
-        to_remote ? encrypt_and_upload(from, to, failure) : encrypt_local_file(from, to, failure);
-  else if (is_remote_path(from))
-    result = to_remote ? copy_ssh_to_ssh(from, to) : copy_ssh_to_fs(from, to);
-  else if (to_remote)
-    result = copy_fs_to_ssh(from, to);
-  else
-    result = block_copy(from, to, failure);
-  if (result != CopyResult::Failed || failure.reason != 0) return result;
-  fsu::FileInfoResult const reason = ssh_take_failure_reason();
-  if (reason != 0 && reason != fsu::unknown_error)
-    failure = {reason, fsu::make_error_message(reason)};
-  else if (to_remote && ssh_read_only_filesystem(to))
-    failure = {fsu::filesystem_read_only,
-               fsu::make_error_message(fsu::filesystem_read_only) + L": " + to};
-  return result;
+  if (!item.flags.encryptTarget) return to_side.write(from_side, from, to, failure);
+  if (to_side.remote()) return encrypt_and_upload(from, to_side, to, failure);
+  return encrypt_local_file(from, to, failure);
 }
 
 }  // namespace KVO_Core

@@ -35,7 +35,7 @@ void SyncFile::carry_out_deferred(PendingDeletion const& deletion) {
     auto const classified = state->deletion_times.find(key);
     std::wstring const& path = deletion.target_side ? deletion.target : deletion.source;
     std::optional<ObservedFile> const now =
-        observe_file(path, deletion.target_side ? target_remote() : source_remote());
+        (deletion.target_side ? target_side() : source_side()).observe(path);
     // Changed since it was classified: kept, and the pair is met again next pass.
     if (now && (now->size != deletion.size || classified == state->deletion_times.end() ||
                 !Utilities::file_time::equal(now->mtime, classified->second))) {

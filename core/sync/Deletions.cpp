@@ -1,9 +1,5 @@
 // The end of a pass: the mass-deletion guard over the deletions put off during the walk, then
 // the deletions in queue order, then the emptied directories, then the link warnings.
-#include <unistd.h>
-#include <cerrno>
-
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncBase.h"
@@ -83,40 +79,27 @@ void SyncBase::carry_out_deferred() {
     if (RunContext::stopping()) return;
     SyncItem const entry(item.name, item.type, deletion.source, deletion.target, item.wildcard,
                          Exclusions{}, item.flags, item.compare_items);
-    SyncFile job(entry, count, dry_run, false, state, source_root, target_root);
+    SyncFile job(entry, count, dry_run, false, state, source_root, target_root, &sides);
     job.carry_out_deferred(deletion);
   }
   for (PendingDirRemoval const& removal : removals) {
     if (RunContext::stopping()) return;
-    remove_dir_if_empty(removal.path, removal.remote);
+    remove_dir_if_empty(removal.path, removal.target_side ? target_side() : source_side());
   }
 }
 
-void SyncBase::remove_dir_if_empty(std::wstring const& path, bool remote) const {
+void SyncBase::remove_dir_if_empty(std::wstring const& path, Place const& side) const {
   if (dry_run) return;
-  FileInfoResult reason = FileInfoResult::no_failure;
-  if (remote) {
-    std::vector<SshDirEntry> listed;
-    if (!ssh_list_dir(path, listed) || !listed.empty()) return;
-    reason = ssh_rmdir_refusal(path);
-  } else {
-    remove_leftovers_in(path);
-    std::error_code ec;
-    bool const empty = std::filesystem::is_empty(Utilities::to_path(path), ec);
-    if (ec || !empty) return;
-    // rmdir only: a file that arrived since the test makes it fail, and nothing below is lost.
-    if (::rmdir(Utilities::to_path(path).c_str()) != 0) {
-      int const error = errno;
-      if (error == ENOTEMPTY || error == EEXIST) return;
-      reason = Utilities::FilesystemUtil::reason_for_failure(
-          std::error_code(error, std::generic_category()));
-    }
-  }
-  if (reason == FileInfoResult::file_not_exist) return;
-  if (reason != 0) {
-    std::wstring const text = translate("dir_delete_failed") + path + known_reason(reason);
-    Utilities::log_at(LogLevel::Error, text);
-    report_sync_refusal(text, reason);
+  if (!side.remote()) remove_leftovers_in(path);
+  PlaceListing const listing = side.list(path);
+  if (!listing.complete || !listing.entries.empty()) return;
+  PlaceFailure const failure = side.remove_empty_folder(path);
+  // A file that arrived since the listing keeps the folder, and nothing below is lost.
+  if (failure.reason == FileInfoResult::file_not_exist ||
+      failure.reason == FileInfoResult::file_conflict)
+    return;
+  if (failure) {
+    report_side_failure("dir_delete_failed", failure);
     return;
   }
   Utilities::log_at(LogLevel::Info, translate("empty_dir_removed"), path);

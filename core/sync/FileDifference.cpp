@@ -5,8 +5,9 @@
 #include "core/config/Config.h"
 #include "core/crypto/Age.h"
 #include "core/crypto/TargetEncryption.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
+#include "core/sync/LocalPlace.h"
+#include "core/sync/RemotePlace.h"
 #include "core/sync/SettledPairs.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
@@ -28,35 +29,9 @@ namespace {
 
 constexpr std::uint64_t CONTENT_PROGRESS_BYTES = 1000000;
 
-Side read_remote(std::wstring const& path, std::uint64_t& size, FileTime& mtime) {
-  std::size_t const colon = path.find(L':');
-  if (colon == std::wstring::npos || colon == 0) {
-    Utilities::log_at(LogLevel::Error, translate("ssh_path_invalid") + path);
-    return Side::Unavailable;
-  }
-  std::string const name = Utilities::util::wstring_to_string(path.substr(0, colon));
-  std::optional<SshAccount> const account = Config::instance()->find_ssh_account_by_name(name);
-  if (!account) {
-    Utilities::log_at(LogLevel::Error, translate("ssh_account_not_found") +
-                                           Utilities::util::string_to_wstring(name));
-    return Side::Unavailable;
-  }
-  try {
-    SshFileInspector inspector(*account);
-    SshFileInfo const info =
-        inspector.inspect_file(Utilities::util::wstring_to_string(path.substr(colon + 1)));
-    if (!info.exists) return Side::Missing;
-    size = info.size;
-    mtime = Utilities::file_time::to_file_time(static_cast<std::time_t>(info.mtime));
-    return Side::Present;
-  } catch (SshUnreachable const& e) {
-    Utilities::log_at(LogLevel::Warning, translate("ssh_not_reachable_for") + path + L": " +
-                                             Utilities::util::string_to_wstring(e.what()));
-  } catch (std::exception const& e) {
-    Utilities::log_at(LogLevel::Error, translate("ssh_read_error_for") + path + L": " +
-                                           Utilities::util::string_to_wstring(e.what()));
-  }
-  return Side::Unavailable;
+std::shared_ptr<Place const> side_for(SSHPATH ssh, SSHPATH side, std::wstring const& path) {
+  if (ssh == side || ssh == SSHPATH::Both) return std::make_shared<RemotePlace const>(path);
+  return std::make_shared<LocalPlace const>();
 }
 
 }  // namespace
@@ -78,28 +53,6 @@ std::wstring result_name(Result result) {
                                                         L"DestNotReadable"};
   auto const index = static_cast<std::size_t>(result);
   return index < NAMES.size() ? NAMES[index] : L"Undefined";
-}
-
-Side read_file_info(std::wstring const& path, std::uint64_t& size, FileTime& mtime, bool remote,
-                    std::wstring& error_text, Utilities::FilesystemUtil::ChangeStamp* stamp) {
-  if (remote) return read_remote(path, size, mtime);
-  FileInfoResult const reason = Utilities::FilesystemUtil::fileinfo(path, size, mtime, stamp);
-  if (reason == 0) return Side::Present;
-  std::wstring const text = Utilities::FilesystemUtil::make_error_message(reason) + L": " + path;
-  Utilities::log_at(LogLevel::Info, text);
-  if (reason == FileInfoResult::file_not_exist || reason == FileInfoResult::directory_not_exist)
-    return Side::Missing;
-  if (reason == FileInfoResult::drive_not_mounted) return Side::Unavailable;
-  if (error_text.empty()) error_text = text;
-  return Side::Unreadable;
-}
-
-std::optional<ObservedFile> observe_file(std::wstring const& path, bool remote) {
-  ObservedFile seen;
-  std::wstring ignored;
-  if (read_file_info(path, seen.size, seen.mtime, remote, ignored) != Side::Present)
-    return std::nullopt;
-  return seen;
 }
 
 FileDifference::FileDifference(std::wstring source, std::wstring dest, CompareItems const& items,
@@ -127,10 +80,16 @@ FileDifference::FileDifference(std::wstring source, std::wstring dest, CompareIt
 }
 
 std::uint64_t FileDifference::operator()() {
-  Side const source_side =
-      read_file_info(source, source_size, source_mtime, source_remote(), error_text, &source_stamp);
-  Side const target_side =
-      read_file_info(dest, dest_size, dest_mtime, dest_remote(), error_text, &dest_stamp);
+  if (!sides.source) sides.source = side_for(ssh, SSHPATH::Source, source);
+  if (!sides.target) sides.target = side_for(ssh, SSHPATH::Target, dest);
+  ObservedFile seen;
+  Side const source_side = sides.source->observe(source, seen, error_text, &source_stamp);
+  source_size = seen.size;
+  source_mtime = seen.mtime;
+  seen = {};
+  Side const target_side = sides.target->observe(dest, seen, error_text, &dest_stamp);
+  dest_size = seen.size;
+  dest_mtime = seen.mtime;
   result = result_of(source_side, target_side);
   Utilities::log_at(LogLevel::Debug,
                     std::wstring(L"FileDifference result: ") + result_name(result));
@@ -190,8 +149,8 @@ Result FileDifference::compare_metadata(FileTime source_time, FileTime target_ti
 void FileDifference::compare_content(FileTime source_time, FileTime target_time) {
   if (source_size > CONTENT_PROGRESS_BYTES)
     RunContext::set_progress_message(translate("comparing") + L"\n" + source + L"\n" +
-                                          translate("comparing_with") + L"\n" + dest + L"...",
-                                      L"", source_size);
+                                         translate("comparing_with") + L"\n" + dest + L"...",
+                                     L"", source_size);
   SettledPairs& settled = SettledPairs::instance();
   if (settled_item && settled.known_equal(*settled_item, source_stamp, dest_stamp)) return;
   SettledPairs::Clock::time_point const start = settled.now();

@@ -8,20 +8,15 @@
 #include <string>
 
 #include "core/config/SyncItem.h"
+#include "core/sync/Place.h"
 #include "core/sync/SyncState.h"
 #include "utilities/FilesystemUtil.h"
 
 namespace KVO_Core {
 
-// What was seen of one side.
-struct ObservedFile {
-  std::uint64_t size = 0;
-  std::filesystem::file_time_type mtime{};
-};
-
 class FileDifference {
  public:
-  enum class Side : int { Present = 0, Missing = 1, Unavailable = 2, Unreadable = 3 };
+  using Side = Standing;
 
   enum class Result : int {
     Equal = 0,
@@ -70,6 +65,8 @@ class FileDifference {
 
   std::wstring source;
   std::wstring dest;
+  // The sides the two paths lie on; ones left empty are made from ssh when the pair is read.
+  Sides sides;
   std::uint64_t source_size = 0;
   std::uint64_t dest_size = 0;
   std::filesystem::file_time_type source_mtime{};
@@ -90,14 +87,5 @@ class FileDifference {
 
 // The name of a result as logged ("Undefined" outside 0..13).
 std::wstring result_name(FileDifference::Result result);
-
-// Reads one side: Present with size and time, or why not (logged at Info locally; remote
-// failures at Warning or Error). The first unreadable local side's text goes to error_text.
-FileDifference::Side read_file_info(std::wstring const& path, std::uint64_t& size,
-                                    std::filesystem::file_time_type& mtime, bool remote,
-                                    std::wstring& error_text,
-                                    Utilities::FilesystemUtil::ChangeStamp* stamp = nullptr);
-// Size and time when the file is Present; none otherwise.
-std::optional<ObservedFile> observe_file(std::wstring const& path, bool remote);
 
 }  // namespace KVO_Core

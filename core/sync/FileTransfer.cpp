@@ -10,10 +10,8 @@
 
 #include <cerrno>
 
-#include "core/config/RemotePaths.h"
 #include "core/crypto/Age.h"
 #include "core/crypto/TargetEncryption.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/FileTimes.h"
 #include "core/sync/SyncFile.h"
@@ -48,6 +46,16 @@ bool differs(ObservedFile const& a, ObservedFile const& b) {
   return a.size != b.size || !Utilities::file_time::equal(a.mtime, b.mtime);
 }
 
+// The remote folder of a path: through its last "/", else the account prefix ("name:").
+std::wstring folder_of(std::wstring const& path) {
+  std::size_t const slash = path.rfind(L'/');
+  if (slash != std::wstring::npos) return path.substr(0, slash + 1);
+  std::size_t const colon = path.find(L':');
+  return colon == std::wstring::npos ? std::wstring() : path.substr(0, colon + 1);
+}
+
+}  // namespace
+
 // Removes the staging file unless the copy took.
 class Staging {
  public:
@@ -77,6 +85,8 @@ class Staging {
   bool placed_ = false;
 };
 
+namespace {
+
 // The failure texts name the destination, not its staging name.
 void name_destination(CopyFailure& failure, std::wstring const& staged, std::wstring const& to) {
   if (failure.message.size() >= staged.size() &&
@@ -104,22 +114,22 @@ std::optional<ObservedFile> const* SyncFile::seen(std::wstring const& path) cons
 bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
-  bool const remote = is_remote_path(destination);
-  if (!remote) return changed_while_staging(destination);
+  Place const& side = side_of(destination);
+  if (!side.remote()) return changed_while_staging(destination);
   if (!item.flags.twoWaySync) return false;
-  return changed_since(*before, destination, observe_file(destination, true));
+  return changed_since(*before, destination, side.observe(destination));
 }
 
 bool SyncFile::changed_while_staging(std::wstring const& destination, bool lstat_found) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
-  // What observe_file would give, without its lines and its volume search for a destination
-  // that is still missing: a path that stat cannot find is no file either way, nor one that
-  // lstat could not find.
+  // What observing would give, without its lines and its volume search for a destination that
+  // is still missing: a path that stat cannot find is no file either way, nor one that lstat
+  // could not find.
   struct stat st {};
   std::optional<ObservedFile> now;
   if (lstat_found && ::stat(Utilities::to_path(destination).c_str(), &st) == 0)
-    now = observe_file(destination, false);
+    now = side_of(destination).observe(destination);
   return changed_since(*before, destination, now);
 }
 
@@ -133,7 +143,7 @@ bool SyncFile::changed_since(std::optional<ObservedFile> const& before,
 bool SyncFile::copy_source_to_dest(std::wstring const& source, std::wstring const& target,
                                    std::uint64_t bytes) {
   Utilities::log_at(LogLevel::Debug, L"copy_source_to_dest: " + source + L" -> " + target);
-  if (drive_not_exist(target, target_remote()) || copy_refused(source, target, bytes) ||
+  if (drive_not_exist(target, target_side()) || copy_refused(source, target, bytes) ||
       target_changed(target))
     return false;
   if (!guarded_copy(source, target, false)) return false;
@@ -141,14 +151,14 @@ bool SyncFile::copy_source_to_dest(std::wstring const& source, std::wstring cons
                     translate("to_label"), target);
   ++count;
   report_sync_volume(bytes);
-  if (moves) deleted(source, false, "source_delete_failed");
+  if (moves) deleted(source, source_side(), "source_delete_failed");
   return true;
 }
 
 bool SyncFile::copy_dest_to_source(std::wstring const& from, std::wstring const& to,
                                    std::uint64_t bytes) {
   Utilities::log_at(LogLevel::Debug, L"copy_dest_to_source: " + from + L" -> " + to);
-  if (drive_not_exist(to, source_remote()) || copy_refused(from, to, bytes) || target_changed(to))
+  if (drive_not_exist(to, source_side()) || copy_refused(from, to, bytes) || target_changed(to))
     return false;
   if (!guarded_copy(from, to, true)) return false;
   Utilities::log_at(LogLevel::Info, translate("copied_target_to_source"), from,
@@ -180,17 +190,21 @@ bool SyncFile::guarded_copy(std::wstring const& from, std::wstring const& to, bo
 void SyncFile::pre_copy(std::wstring const& destination) {
   // A local destination becomes its generation only once its replacement is verified, right
   // before the replacement takes its name (save_copy_file).
-  if (!is_remote_path(destination) || !item.flags.fatherSonPrinciple) return;
+  Place const& side = side_of(destination);
+  if (!side.remote() || !item.flags.fatherSonPrinciple) return;
   Utilities::log_at(LogLevel::Debug, L"move_remote_file_to_backup: " + destination);
-  ssh_take_failure_reason();
-  std::set<std::wstring> const names = generations::siblings(destination, true);
+  PlaceListing const listing = side.list(folder_of(destination));
+  std::set<std::wstring> names;
+  for (PlaceEntry const& entry : listing.entries) names.insert(entry.name);
   // Without a full listing the next number is a guess that could hit an older generation.
-  if (fsu::FileInfoResult const reason = ssh_take_failure_reason(); reason != 0)
-    throw SyncException(translate("rename_error", {fsu::make_error_message(reason), destination,
-                                                   generations::next(destination, names)}));
+  if (!listing.complete)
+    throw SyncException(
+        translate("rename_error", {fsu::make_error_message(listing.failure.reason), destination,
+                                   generations::next(destination, names)}));
   if (names.count(generations::file_name_of(destination)) == 0) return;
   std::wstring const generation = generations::next(destination, names);
-  if (!ssh_rename(destination, generation))
+  PlaceFailure failure;
+  if (side.rename(destination, generation, failure) != Renamed::Done)
     throw SyncException(
         translate("rename_error", {translate("remote_rename_error"), destination, generation}));
   generations::prune(destination, true, item.flags.maxGenerations);
@@ -198,61 +212,52 @@ void SyncFile::pre_copy(std::wstring const& destination) {
 
 bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, bool back) {
   Utilities::log_at(LogLevel::Debug, "save_copy_file");
+  Place const& from_side = side_of(from);
+  Place const& to_side = side_of(to);
   std::optional<ObservedFile> const* before = seen(from);
-  std::optional<ObservedFile> const source_seen =
-      before ? *before : observe_file(from, is_remote_path(from));
+  std::optional<ObservedFile> const source_seen = before ? *before : from_side.observe(from);
   copied_from.reset();
-  bool const done = is_remote_path(to) ? save_remote_copy(from, to, source_seen)
-                                       : save_staged_copy(from, to, source_seen, back);
+  // A local destination is written under its staging name; a remote store stages its writes
+  // itself and publishes them as the last step of the transfer.
+  std::optional<Staging> staging;
+  if (!to_side.remote()) staging.emplace(to);
+  std::wstring const& written = staging ? staging->name() : to;
+  CopyResult const result = transfer(from_side, from, to_side, written);
+  // A failed or stopped transfer did not touch the old destination: it stays.
+  if (result == CopyResult::Cancelled) {
+    Utilities::log_at(LogLevel::Info, translate("copy_cancelled"), from);
+    return false;
+  }
+  if (result == CopyResult::Failed) {
+    name_destination(failure, written, to);
+    report_failed_copy(from, to);
+    return false;
+  }
+  if (fsu::FileInfoResult const fault = copy_fault(from, written, source_seen)) {
+    report_verification_fault(from, to, fault);
+    // After 26 a published copy is still a whole file; a wrong size is not.
+    if (!staging && fault != fsu::source_file_changed && to_side.exists(to))
+      to_side.remove_file(to);
+    return false;
+  }
+  bool const done = !staging || publish_staged(from, to, *staging, source_seen, back);
   if (done && source_seen) copied_from.emplace(from, *source_seen);
   return done;
 }
 
-bool SyncFile::save_remote_copy(std::wstring const& from, std::wstring const& to,
-                                std::optional<ObservedFile> const& source_seen) {
-  CopyResult const result = core_copy_function(from, to);
-  // A failed or stopped transfer may not have touched the old remote file: it stays.
-  if (result == CopyResult::Cancelled) {
-    Utilities::log_at(LogLevel::Info, translate("copy_cancelled"), from);
-    return false;
-  }
-  if (result == CopyResult::Failed) {
-    report_failed_copy(from, to);
-    return false;
-  }
-  fsu::FileInfoResult const fault = copy_fault(from, to, source_seen);
-  if (fault == 0) return true;
-  report_verification_fault(from, to, fault);
-  // After 26 the new copy is still a whole file; a wrong size is not.
-  if (fault != fsu::source_file_changed && ssh_exists(to)) ssh_remove_file(to);
-  return false;
-}
-
-bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to,
-                                std::optional<ObservedFile> const& source_seen, bool back) {
+bool SyncFile::publish_staged(std::wstring const& from, std::wstring const& to, Staging& staging,
+                              std::optional<ObservedFile> const& source_seen, bool back) {
+  Place const& from_side = side_of(from);
+  Place const& to_side = side_of(to);
   std::filesystem::path const destination = Utilities::to_path(to);
-  Staging staging(to);
-  CopyResult const result = core_copy_function(from, staging.name());
-  if (result == CopyResult::Cancelled) {
-    Utilities::log_at(LogLevel::Info, translate("copy_cancelled"), from);
-    return false;
-  }
-  if (result == CopyResult::Failed) {
-    name_destination(failure, staging.name(), to);
-    report_failed_copy(from, to);
-    return false;
-  }
-  if (fsu::FileInfoResult const fault = copy_fault(from, staging.name(), source_seen)) {
-    report_verification_fault(from, to, fault);
-    return false;
-  }
-  if (ssh_sides == SSHPATH::None) {
+  // A copy from a remote side brings its rights and time from the store.
+  if (!from_side.remote()) {
     carry_rights(from, to, staging.name());
-    std::optional<ObservedFile> const stamp = source_seen ? source_seen : observe_file(from, false);
+    std::optional<ObservedFile> const stamp = source_seen ? source_seen : from_side.observe(from);
     if (stamp) {
       fsu::FileInfoResult const reason =
           back ? set_last_write_time(staging.path(), stamp->mtime, true)
-               : fsu::write_time_refusal(staging.name(), stamp->mtime);
+               : to_side.set_time(staging.name(), stamp->mtime).reason;
       time_refused(to, reason);
     }
   }
@@ -273,12 +278,11 @@ bool SyncFile::save_staged_copy(std::wstring const& from, std::wstring const& to
       throw SyncException(translate(
           "rename_error", {fsu::make_error_message(reason), to, generations::next(to, false)}));
   }
-  if (::rename(staging.path().c_str(), destination.c_str()) != 0) {
-    std::error_code const error = last_error();
+  if (PlaceFailure const published = to_side.publish(staging.name(), to, true)) {
     // The old destination takes its name back: a failed copy never leaves it only as a
     // generation.
     if (!parked.empty()) Utilities::no_clobber::rename(Utilities::to_path(parked), destination);
-    write_failed(to, failure, error);
+    failure = {published.reason, published.detail + L": " + to};
     report_failed_copy(from, to);
     return false;
   }
@@ -300,14 +304,14 @@ void SyncFile::report_verification_fault(std::wstring const& from, std::wstring 
 
 fsu::FileInfoResult SyncFile::copy_fault(std::wstring const& from, std::wstring const& to,
                                          std::optional<ObservedFile> const& source_seen) const {
-  bool const from_remote = is_remote_path(from);
-  bool const to_remote = is_remote_path(to);
+  Place const& from_side = side_of(from);
+  Place const& to_side = side_of(to);
   if (source_seen) {
-    std::optional<ObservedFile> const now = observe_file(from, from_remote);
+    std::optional<ObservedFile> const now = from_side.observe(from);
     if (!now || differs(*source_seen, *now)) return fsu::source_file_changed;
   }
-  if (from_remote || to_remote) {
-    std::optional<ObservedFile> const written = observe_file(to, to_remote);
+  if (from_side.remote() || to_side.remote()) {
+    std::optional<ObservedFile> const written = to_side.observe(to);
     if (!written) return source_seen ? fsu::file_size_mismatch : fsu::no_failure;
     if (!source_seen) return fsu::no_failure;
     std::uint64_t const expected =

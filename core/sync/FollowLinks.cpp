@@ -2,7 +2,6 @@
 // as links by a link job.
 #include "core/config/RemotePaths.h"
 #include "core/config/VolumeName.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/sync/SyncLink.h"
 #include "core/sync/SyncPlan.h"
@@ -18,16 +17,16 @@ using Utilities::symlink_util::FollowRefusal;
 using Utilities::symlink_util::LinkTrail;
 
 void SyncTree::start_trail() {
-  bool const remote_target = item.ssh_path(item.target()) != nullptr;
-  if (item.ssh_path(item.source()) != nullptr) {
-    std::optional<std::wstring> const root = ssh_real_path(source_root);
+  bool const remote_target = target_side().remote();
+  if (source_side().remote()) {
+    std::optional<std::wstring> const root = source_side().real_path(source_root);
     if (!root) return;
     std::optional<fs::path> other;
     if (remote_target) {
       std::optional<SshAccount> const a = get_account_from_path(source_root);
       std::optional<SshAccount> const b = get_account_from_path(target_root);
       if (a && b && a->name() == b->name())
-        if (std::optional<std::wstring> const real = ssh_real_path(target_root))
+        if (std::optional<std::wstring> const real = target_side().real_path(target_root))
           other = Utilities::to_path(*real);
     }
     trail = LinkTrail::of_resolved(Utilities::to_path(*root), other);
@@ -54,11 +53,11 @@ LinkTally::Count* SyncTree::refused_links(FollowRefusal refusal) {
 }
 
 SyncTree::LinkTarget SyncTree::remote_link_target(std::wstring const& source_path) const {
-  std::optional<SshLinkInfo> const info = ssh_link_info(source_path);
+  std::optional<EntryInfo> const info = source_side().entry(source_path);
   if (!info) return {LinkTarget::Kind::NoAnswer, {}};
   if (!info->resolves) return {LinkTarget::Kind::Unresolved, {}};
   if (info->target_is_dir) {
-    std::optional<std::wstring> const real = ssh_real_path(source_path);
+    std::optional<std::wstring> const real = source_side().real_path(source_path);
     if (!real) return {LinkTarget::Kind::Unresolved, {}};
     return {LinkTarget::Kind::DirectoryTarget, Utilities::to_path(*real)};
   }
@@ -67,7 +66,7 @@ SyncTree::LinkTarget SyncTree::remote_link_target(std::wstring const& source_pat
 
 SyncTree::LinkTarget SyncTree::link_target(Entry const& entry,
                                            std::wstring const& source_path) const {
-  if (item.ssh_path(item.source()) != nullptr) return remote_link_target(source_path);
+  if (source_side().remote()) return remote_link_target(source_path);
   if (entry.is_regular) return {LinkTarget::Kind::FileTarget, {}};
   std::error_code ec;
   fs::path const resolved = fs::canonical(Utilities::to_path(source_path), ec);
@@ -111,9 +110,9 @@ void SyncTree::follow_link_entry(Entry const& entry, std::wstring const& source_
 
 void SyncTree::sync_link_entry(Entry const& entry, std::wstring const& source_path,
                                std::wstring const& target_dir, std::wstring const& wildcard) {
-  bool const remote = item.ssh_path(item.source()) != nullptr;
-  if (link_filtered(entry.name, source_path, remote, entry.is_dir, wildcard)) return;
-  if (!remote && Utilities::symlink_util::junction(Utilities::to_path(source_path))) {
+  if (link_filtered(entry.name, source_path, source_side(), entry.is_dir, wildcard)) return;
+  if (!source_side().remote() &&
+      Utilities::symlink_util::junction(Utilities::to_path(source_path))) {
     tally.junctions.add(source_path);
     return;
   }
@@ -127,13 +126,12 @@ void SyncTree::sync_target_only_links(std::wstring const& source_dir,
   if (!item.flags.syncDeletions && !item.flags.twoWaySync) return;
   // A dry run without a plan was counted by the target-only visit already.
   if (dry_run && !planning()) return;
-  bool const remote = item.ssh_path(item.target()) != nullptr;
   std::vector<std::pair<std::wstring, bool>> links;  // name, leads to a folder
-  if (remote) {
-    std::vector<SshDirEntry> listed;
-    if (!ssh_list_dir(target_dir, listed)) throw RemoteListingFailed(target_dir);
-    for (SshDirEntry const& entry : listed)
-      if (entry.is_link) links.emplace_back(entry.name, false);
+  if (target_side().remote()) {
+    PlaceListing const listing = target_side().list(target_dir);
+    if (!listing.complete) throw ListingFailed(target_dir);
+    for (PlaceEntry const& entry : listing.entries)
+      if (entry.kind == EntryKind::Link) links.emplace_back(entry.name, false);
   } else {
     std::error_code ec;
     fs::directory_iterator it(Utilities::to_path(target_dir), ec);
@@ -149,7 +147,7 @@ void SyncTree::sync_target_only_links(std::wstring const& source_dir,
     if (source_names.count(name) > 0 || father_son_backup(name)) continue;
     if (name.size() >= 9 && name.compare(name.size() - 9, 9, L".kvo-link") == 0) continue;
     std::wstring const target = Utilities::util::with_trailing_char(target_dir, L'/') + name;
-    if (link_filtered(name, target, remote, leads_to_dir, wildcard)) continue;
+    if (link_filtered(name, target, target_side(), leads_to_dir, wildcard)) continue;
     run_link_job(*this, Utilities::util::with_trailing_char(source_dir, L'/') + name, target);
     if (RunContext::stopping()) return;
   }

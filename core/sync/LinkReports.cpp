@@ -1,6 +1,5 @@
 // The link counts of a pass and the link-mode warning, each given once per item while it lasts;
 // the filters for link entries met in a walk.
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/sync/SyncBase.h"
 #include "utilities/Links.h"
@@ -57,19 +56,20 @@ void SyncBase::report_mode_conflict() const {
   RunContext::note(LogLevel::Warning, translate("symlink_follow_needs_one_way") + L" " + item.name);
 }
 
-bool SyncBase::link_filtered(std::wstring const& name, std::wstring const& path, bool remote,
+bool SyncBase::link_filtered(std::wstring const& name, std::wstring const& path, Place const& side,
                              bool leads_to_dir, std::wstring const& wildcard) const {
   if (is_excluded(name, item.exclusions)) return true;
   // The wildcard does not apply to directories.
   if (leads_to_dir || wildcard.empty()) return false;
   if (Utilities::util::wildmatch(name, wildcard)) return false;
-  if (!remote) return true;
-  std::optional<SshLinkInfo> const info = ssh_link_info(path);
+  // A remote listing does not say where a link leads.
+  if (!side.remote()) return true;
+  std::optional<EntryInfo> const info = side.entry(path);
   return !info || !info->target_is_dir;
 }
 
 bool SyncBase::system_link_skipped(std::wstring const& source) {
-  if (item.ssh_path(item.source()) != nullptr) return false;
+  if (source_side().remote()) return false;
   if (!Utilities::symlink_util::system_link(Utilities::to_path(source))) return false;
   tally.system.add(source);
   return true;

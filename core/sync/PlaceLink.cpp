@@ -4,13 +4,11 @@
 #include <cerrno>
 
 #include "core/config/RemotePaths.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncLink.h"
 #include "core/versions/Generations.h"
 #include "utilities/Links.h"
 #include "utilities/Logging.h"
-#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 
@@ -31,97 +29,80 @@ enum class LinkStaging { Free, Cleared, Foreign };
 
 // Removes a staging link left from an earlier attempt; anything else of that name is the
 // user's and is left alone.
-LinkStaging clear_staging(std::wstring const& staged, bool remote) {
-  if (remote) {
-    std::optional<SshLinkInfo> const info = ssh_link_info(staged);
-    if (!info || !info->exists) return LinkStaging::Free;
-    if (!info->is_link) return LinkStaging::Foreign;
-    return ssh_remove_file(staged) ? LinkStaging::Cleared : LinkStaging::Foreign;
-  }
-  std::error_code ec;
-  fs::path const path = Utilities::to_path(staged);
-  fs::file_type const type = fs::symlink_status(path, ec).type();
-  if (type == fs::file_type::not_found || type == fs::file_type::none) return LinkStaging::Free;
-  if (type != fs::file_type::symlink) return LinkStaging::Foreign;
-  return fs::remove(path, ec) && !ec ? LinkStaging::Cleared : LinkStaging::Foreign;
+LinkStaging clear_staging(std::wstring const& staged, Place const& side) {
+  std::optional<EntryInfo> const info = side.entry(staged);
+  if (!info || !info->exists) return LinkStaging::Free;
+  if (!info->is_link) return LinkStaging::Foreign;
+  return side.remove_file(staged) ? LinkStaging::Foreign : LinkStaging::Cleared;
 }
 
-bool link_place_taken(std::wstring const& path, bool remote) {
-  if (remote) {
-    std::optional<SshLinkInfo> const info = ssh_link_info(path);
-    return info && info->exists;
-  }
-  std::error_code ec;
-  fs::file_type const type = fs::symlink_status(Utilities::to_path(path), ec).type();
-  return type != fs::file_type::not_found && type != fs::file_type::none;
+bool link_place_taken(std::wstring const& path, Place const& side) {
+  std::optional<EntryInfo> const info = side.entry(path);
+  return info && info->exists;
 }
 
-FileInfoResult rename_over(std::wstring const& from, std::wstring const& to, bool remote) {
-  if (remote) return ssh_rename(from, to) ? FileInfoResult{} : WRITE_ERROR;
-  return Utilities::FilesystemUtil::rename_refusal(from, to);
+FileInfoResult rename_over(std::wstring const& from, std::wstring const& to, Place const& side) {
+  Utilities::log_at(LogLevel::Info, L"rename_file", from, to);
+  PlaceFailure const failure = side.publish(from, to, true);
+  if (failure && !failure.detail.empty())
+    Utilities::log_at(LogLevel::Error, translate("file_rename_error") + from + L" -> " + to +
+                                           L": " + failure.detail);
+  return failure.reason;
 }
 
-// Moves from onto a free name: the first candidate that a no-clobber rename takes.
+// Moves from onto a free name: the first candidate that a no-clobber rename takes; -1 when the
+// candidate was taken.
 FileInfoResult rename_to_free(std::wstring const& from, std::wstring const& candidate,
-                              bool remote) {
-  if (remote) return ssh_rename(from, candidate) ? FileInfoResult{} : WRITE_ERROR;
-  std::error_code const ec =
-      Utilities::no_clobber::rename(Utilities::to_path(from), Utilities::to_path(candidate));
-  if (!ec) return FileInfoResult{};
-  if (ec.value() == EEXIST) return static_cast<FileInfoResult>(-1);
-  return Utilities::FilesystemUtil::reason_for_write_failure(ec);
+                              Place const& side) {
+  PlaceFailure failure;
+  switch (side.rename(from, candidate, failure)) {
+    case Renamed::Done:
+      return FileInfoResult{};
+    case Renamed::Taken:
+      return static_cast<FileInfoResult>(-1);
+    default:
+      return failure.reason;
+  }
 }
 
 }  // namespace
 
-bool SyncLink::create(fs::path const& text, bool directory, Place const& place) {
+bool SyncLink::create(fs::path const& text, bool directory, End const& place) {
   std::wstring const staged = place.path + L".kvo-link";
-  if (clear_staging(staged, place.remote) == LinkStaging::Foreign) {
+  Place const& side = *place.side;
+  if (clear_staging(staged, side) == LinkStaging::Foreign) {
     refused(place, WRITE_ERROR);
     return false;
   }
-  std::wstring read_back;
-  if (place.remote) {
-    FileInfoResult const reason = ssh_create_link(Utilities::from_path(text), staged);
-    if (reason != 0) {
-      refused(place, reason);
-      return false;
-    }
-    std::optional<SshLinkInfo> const info = ssh_link_info(staged);
-    if (info) read_back = info->target;
-  } else {
-    FileInfoResult const reason =
-        Utilities::symlink_util::create_link_refusal(text, Utilities::to_path(staged), directory);
-    if (reason != 0) {
-      refused(place, reason);
-      return false;
-    }
-    read_back =
-        Utilities::from_path(Utilities::symlink_util::link_info(Utilities::to_path(staged)).text);
+  if (PlaceFailure const failure = side.make_link(Utilities::from_path(text), staged, directory)) {
+    refused(place, failure.reason);
+    return false;
   }
+  std::wstring const read_back = side.read_link(staged).value_or(std::wstring());
   if (read_back != Utilities::from_path(text)) {
-    clear_staging(staged, place.remote);
+    clear_staging(staged, side);
     refused(place, LINK_ERROR);
     return false;
   }
   if (put_in_place(staged, place)) return true;
-  clear_staging(staged, place.remote);
+  clear_staging(staged, side);
   return false;
 }
 
-std::optional<std::wstring> SyncLink::park(Place const& place) {
-  if (!link_place_taken(place.path, place.remote)) return std::wstring();
+std::optional<std::wstring> SyncLink::park(End const& place) {
+  Place const& side = *place.side;
+  if (!link_place_taken(place.path, side)) return std::wstring();
   FileInfoResult reason = WRITE_ERROR;
   for (int attempt = 0; attempt < MAX_NAME_TRIES; ++attempt) {
     std::wstring candidate;
     if (item.flags.fatherSonPrinciple) {
-      candidate = generations::next(place.path, place.remote);
+      candidate = generations::next(place.path, side.remote());
     } else {
       candidate = place.path + L".bak";
-      for (int n = 1; link_place_taken(candidate, place.remote); ++n)
+      for (int n = 1; link_place_taken(candidate, side); ++n)
         candidate = place.path + L".bak" + std::to_wstring(n);
     }
-    reason = rename_to_free(place.path, candidate, place.remote);
+    reason = rename_to_free(place.path, candidate, side);
     if (reason == 0) return candidate;
     if (reason != static_cast<FileInfoResult>(-1)) break;
     reason = WRITE_ERROR;  // the name was taken meanwhile: the next one
@@ -133,25 +114,23 @@ std::optional<std::wstring> SyncLink::park(Place const& place) {
   return std::nullopt;
 }
 
-bool SyncLink::put_in_place(std::wstring const& staged, Place const& place) {
+bool SyncLink::put_in_place(std::wstring const& staged, End const& place) {
   std::optional<std::wstring> const parked = park(place);
   if (!parked) return false;
-  FileInfoResult const reason = rename_over(staged, place.path, place.remote);
+  Place const& side = *place.side;
+  FileInfoResult const reason = rename_over(staged, place.path, side);
   if (reason == 0) {
     if (!parked->empty()) {
       if (item.flags.fatherSonPrinciple) {
-        generations::prune(place.path, place.remote, item.flags.maxGenerations);
-      } else if (place.remote) {
-        std::optional<SshLinkInfo> const info = ssh_link_info(*parked);
-        if (info && info->exists) ssh_remove_file(*parked);
-      } else {
-        Utilities::FilesystemUtil::remove_file(*parked, LogLevel::None);
+        generations::prune(place.path, side.remote(), item.flags.maxGenerations);
+      } else if (link_place_taken(*parked, side)) {
+        side.remove_file(*parked);
       }
     }
     return true;
   }
   std::wstring note;
-  if (!parked->empty() && rename_to_free(*parked, place.path, place.remote) != 0)
+  if (!parked->empty() && rename_to_free(*parked, place.path, side) != 0)
     note = L" " + translate("previous_target_kept_as") + *parked;
   std::wstring const text = translate("link_create_failed") + place.path + L" (" +
                             Utilities::FilesystemUtil::make_error_message(reason) + L")" + note;
@@ -160,7 +139,7 @@ bool SyncLink::put_in_place(std::wstring const& staged, Place const& place) {
   return false;
 }
 
-void SyncLink::refused(Place const& place, FileInfoResult reason) {
+void SyncLink::refused(End const& place, FileInfoResult reason) {
   if (reason == FileInfoResult::links_not_supported) {
     parent_tally.not_supported.add(place.path);
     return;
@@ -171,20 +150,21 @@ void SyncLink::refused(Place const& place, FileInfoResult reason) {
   report_sync_refusal(text, reason);
 }
 
-void SyncLink::carried(Side const& copied, Place const& from, Place const& to) {
+void SyncLink::carried(Side const& copied, End const& from, End const& to) {
   ++count;
   Utilities::log_at(LogLevel::Info,
                     translate("link_created") + L" " + from.path + L" -> " + to.path);
+  bool const from_remote = from.side->remote();
   fs::path const from_path =
-      from.remote ? fs::path(get_remote_path(from.path)) : Utilities::to_path(from.path);
+      from_remote ? fs::path(get_remote_path(from.path)) : Utilities::to_path(from.path);
   fs::path const from_root =
-      from.remote ? fs::path(get_remote_path(from.root)) : Utilities::to_path(from.root);
+      from_remote ? fs::path(get_remote_path(from.root)) : Utilities::to_path(from.root);
   if (Utilities::symlink_util::leaves_root(from_path, copied.target, from_root))
     parent_tally.leave_tree.add(from.path);
-  else if (!to.remote)
+  else if (!to.side->remote())
     parent_tally.created.push_back(to.path);
   settle(copied.target);
-  if (&to == &target && moves && deleted(from.path, from.remote, "source_delete_failed") &&
+  if (&to == &target && moves && deleted(from.path, *from.side, "source_delete_failed") &&
       state != nullptr)
     state->forget(key);
 }

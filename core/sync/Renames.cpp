@@ -1,12 +1,10 @@
 // A file renamed on one side shows as a new name and a vanished old one that the state knows:
 // the old file on the other side is renamed instead of copying the new one and deleting the old.
 #include "core/crypto/TargetEncryption.h"
-#include "core/remote/RemoteOps.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
-#include "utilities/NoClobber.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -55,8 +53,7 @@ bool SyncFile::rename_instead(PlannedAction action, FileDifference const& d,
       old_file_moved_away(d, *old, to_target, claimed.has_value()) &&
       (ssh_sides != SSHPATH::None || same_content(to_target ? source : target, old_path,
                                                   to_target && item.flags.encryptTarget)) &&
-      (dry_run ||
-       rename_path(old_path, new_path, to_target ? target_remote() : source_remote(), !to_target));
+      (dry_run || rename_path(old_path, new_path, !to_target));
   if (!done) {
     if (claimed) state->defer(std::move(*claimed));
     return false;
@@ -97,34 +94,31 @@ bool SyncFile::old_file_moved_away(FileDifference const& d, std::wstring const& 
   if (claimed) return true;
   FileState const* entry = state->find(old_key);
   if (!entry) return false;
-  bool const renamed_side_remote = to_target ? source_remote() : target_remote();
-  bool const other_side_remote = to_target ? target_remote() : source_remote();
-  if (observe_file(side_path(old_key, !to_target), renamed_side_remote)) return false;
-  std::optional<ObservedFile> const other =
-      observe_file(side_path(old_key, to_target), other_side_remote);
+  Place const& renamed_side = to_target ? source_side() : target_side();
+  Place const& other_side = to_target ? target_side() : source_side();
+  if (renamed_side.observe(side_path(old_key, !to_target))) return false;
+  std::optional<ObservedFile> const other = other_side.observe(side_path(old_key, to_target));
   return other && other->size == entry->size &&
          within(d, other->mtime, to_target ? entry->target_time : entry->source_time);
 }
 
-bool SyncFile::rename_path(std::wstring const& from, std::wstring const& to, bool remote,
-                           bool source_side) {
-  if (!create_parent_dir(to, remote, source_side)) return false;
-  if (remote) return ssh_rename(from, to);
+bool SyncFile::rename_path(std::wstring const& from, std::wstring const& to, bool on_source) {
+  if (!create_parent_dir(to, on_source)) return false;
   // Never over a file that appeared at the new name since the comparison: that one is then
   // met by the copy, which refuses to replace what it did not compare.
-  std::error_code const ec =
-      Utilities::no_clobber::rename(Utilities::to_path(from), Utilities::to_path(to));
-  if (!ec) return true;
-  Utilities::log_at(LogLevel::Error, translate("rename_failed"), from, to,
-                    Utilities::util::string_to_wstring(ec.message()));
+  PlaceFailure failure;
+  Place const& side = on_source ? source_side() : target_side();
+  if (side.rename(from, to, failure) == Renamed::Done) return true;
+  // A remote failure was logged where it happened.
+  if (!failure.detail.empty())
+    Utilities::log_at(LogLevel::Error, translate("rename_failed"), from, to, failure.detail);
   return false;
 }
 
 bool SyncFile::ensure_parent_dir(PlannedAction action, std::wstring const& source,
                                  std::wstring const& target) {
   bool const to_source = action == PlannedAction::CopyToSource;
-  return create_parent_dir(to_source ? source : target,
-                           to_source ? source_remote() : target_remote(), to_source);
+  return create_parent_dir(to_source ? source : target, to_source);
 }
 
 }  // namespace KVO_Core

@@ -26,8 +26,9 @@ bool special(fs::file_type type) {
 
 }  // namespace
 
-SyncDir::SyncDir(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state)
-    : SyncBase(item, count, dry_run, state, L"", L"") {}
+SyncDir::SyncDir(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+                 Sides const* sides)
+    : SyncBase(item, count, dry_run, state, L"", L"", sides) {}
 
 void SyncDir::operator()() {
   Utilities::log_at(LogLevel::Debug, L"SyncDir::operator()()");
@@ -57,24 +58,24 @@ void SyncDir::operator()() {
 bool SyncDir::sync_source(std::wstring const& source, std::wstring const& target,
                           std::set<std::wstring>& names) {
   std::wstring const& wildcard = item.wildcard;
-  if (item.ssh_path(item.source()) != nullptr) {
-    std::vector<SshDirEntry> entries;
+  if (source_side().remote()) {
     // A listing that failed or was cut short (reported by the remote layer) must not make every
     // target file look like one deleted in the source.
-    if (!ssh_list_dir(source, entries) || sync_abandoned()) return false;
-    if (entries.empty() && state && !state->entries.empty() && !state->mass_deletion_confirmed) {
+    PlaceListing const listing = source_side().list(source);
+    if (!listing.complete || sync_abandoned()) return false;
+    if (listing.entries.empty() && state && !state->entries.empty() &&
+        !state->mass_deletion_confirmed) {
       report_unavailable_root(item, source, state);
       return false;
     }
-    for (SshDirEntry const& entry : entries) {
+    for (PlaceEntry const& entry : listing.entries) {
       names.insert(entry.name);
-      sync_ssh_dir_entry(entry, source, wildcard, target);
+      sync_remote_entry(entry, source, wildcard, target);
       if (stop_requested()) break;
     }
     return true;
   }
-  std::wstring const target_dir =
-      item.ssh_path(item.target()) != nullptr ? target : without_volume_spec(target);
+  std::wstring const target_dir = target_side().remote() ? target : without_volume_spec(target);
   std::wstring const local_source = without_volume_spec(source);
   for (fs::directory_iterator it(Utilities::to_path(local_source)), end; it != end; ++it) {
     // A name that is not UTF-8 would turn into another name: skipped, and never counted as
@@ -99,7 +100,7 @@ void SyncBase::sync_dir_entry(fs::directory_entry const& entry, std::wstring con
   bool const as_link = own == fs::file_type::symlink && links_as_links();
   if (followed == fs::file_type::directory && !as_link) return;
   std::wstring const name = Utilities::from_path(entry.path().filename());
-  if (name.empty() || leftover_staging(name, path, false)) return;
+  if (name.empty() || leftover_staging(name, path, source_side())) return;
   if ((!wildcard.empty() && followed != fs::file_type::directory &&
        !Utilities::util::wildmatch(name, wildcard)) ||
       is_excluded(name, item.exclusions)) {
@@ -125,12 +126,12 @@ void SyncBase::sync_dir_entry(fs::directory_entry const& entry, std::wstring con
   if (target_usable(target)) sync_file(path, target, wildcard);
 }
 
-void SyncDir::sync_ssh_dir_entry(SshDirEntry const& entry, std::wstring const& source_dir,
-                                 std::wstring const& wildcard, std::wstring const& target_dir) {
+void SyncDir::sync_remote_entry(PlaceEntry const& entry, std::wstring const& source_dir,
+                                std::wstring const& wildcard, std::wstring const& target_dir) {
   Utilities::log_at(LogLevel::Debug, L"sync_ssh_dir_entry: " + entry.name);
-  bool const as_link = entry.is_link && links_as_links();
+  bool const as_link = entry.kind == EntryKind::Link && links_as_links();
   std::wstring const source = child_path(source_dir, entry.name);
-  bool const left_out = as_link ? link_filtered(entry.name, source, true, false, wildcard)
+  bool const left_out = as_link ? link_filtered(entry.name, source, source_side(), false, wildcard)
                                 : filtered(entry, source_dir, wildcard);
   if (left_out) return;
   if (as_link) {
@@ -140,20 +141,20 @@ void SyncDir::sync_ssh_dir_entry(SshDirEntry const& entry, std::wstring const& s
   sync_file(source, child_path(target_dir, entry.name), wildcard);
 }
 
-bool SyncDir::filtered(SshDirEntry const& entry, std::wstring const& source_dir,
+bool SyncDir::filtered(PlaceEntry const& entry, std::wstring const& source_dir,
                        std::wstring const& wildcard) const {
-  if (!entry.is_file && !entry.is_dir && !entry.is_link) {
+  if (entry.kind == EntryKind::Other) {
     report_sync_hint("special_files_skipped", source_dir + L"/" + entry.name);
     return true;
   }
-  if (!entry.is_file && !followed_file_link(entry, source_dir)) return true;
+  if (entry.kind != EntryKind::File && !followed_file_link(entry, source_dir)) return true;
   if (!wildcard.empty() && !Utilities::util::wildmatch(entry.name, wildcard)) return true;
   return is_excluded(entry.name, item.exclusions);
 }
 
-bool SyncDir::followed_file_link(SshDirEntry const& entry, std::wstring const& source_dir) const {
-  if (!entry.is_link || !follows_links()) return false;
-  std::optional<SshLinkInfo> const info = ssh_link_info(source_dir + L"/" + entry.name);
+bool SyncDir::followed_file_link(PlaceEntry const& entry, std::wstring const& source_dir) const {
+  if (entry.kind != EntryKind::Link || !follows_links()) return false;
+  std::optional<EntryInfo> const info = source_side().entry(source_dir + L"/" + entry.name);
   return info && info->resolves && !info->target_is_dir;
 }
 

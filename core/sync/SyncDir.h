@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 
-#include "core/remote/RemoteOps.h"
 #include "core/sync/SyncBase.h"
 
 namespace KVO_Core {
@@ -15,20 +14,21 @@ class SyncDir : public SyncBase {
  public:
   // Both roots come from the item's paths. The counter and the state (may be null) must outlive
   // the job.
-  SyncDir(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state);
+  SyncDir(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+          Sides const* sides = nullptr);
 
   // Runs the level; failures are logged and reported, never thrown. A folder that cannot be
   // listed ends the level without deletions and keeps every remembered entry.
   void operator()() override;
 
   // One entry of a remote source.
-  void sync_ssh_dir_entry(SshDirEntry const& entry, std::wstring const& source_dir,
-                          std::wstring const& wildcard, std::wstring const& target_dir);
+  void sync_remote_entry(PlaceEntry const& entry, std::wstring const& source_dir,
+                         std::wstring const& wildcard, std::wstring const& target_dir);
   // A remote entry (not synced as a link) that is left out; special entries give a hint.
-  bool filtered(SshDirEntry const& entry, std::wstring const& source_dir,
+  bool filtered(PlaceEntry const& entry, std::wstring const& source_dir,
                 std::wstring const& wildcard) const;
   // A remote link that Follow mode syncs as a file: it resolves to something not a folder.
-  bool followed_file_link(SshDirEntry const& entry, std::wstring const& source_dir) const;
+  bool followed_file_link(PlaceEntry const& entry, std::wstring const& source_dir) const;
 
  private:
   // Lists the source and syncs its entries; false when the listing failed (reported).

@@ -2,7 +2,6 @@
 
 #include "core/config/VolumeName.h"
 #include "core/crypto/TargetEncryption.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/OpenRights.h"
@@ -35,8 +34,8 @@ std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
   return side ? without_volume_spec(side->path()) : std::wstring();
 }
 
-bool leads_nowhere(std::wstring const& path, bool remote) {
-  if (!remote && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
+bool leads_nowhere(std::wstring const& path, Place const& side) {
+  if (!side.remote() && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
     if (dangling_links.insert(path))
       Utilities::log_at(LogLevel::Warning, translate("symlink_dangling") + path);
     return true;
@@ -74,8 +73,8 @@ bool is_deletion(PlannedAction action) {
 
 SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
                    SyncState* state, std::wstring const& source_root,
-                   std::wstring const& target_root)
-    : SyncBase(item, count, dry_run, state, source_root, target_root),
+                   std::wstring const& target_root, Sides const* sides)
+    : SyncBase(item, count, dry_run, state, source_root, target_root, sides),
       target_is_dir(target_is_dir) {
   ssh_sides = item.ssh_path_type();
 }
@@ -93,10 +92,11 @@ void SyncFile::operator()() {
     }
     key = state_key(source);
     if (state) state->seen(key);
-    if (leads_nowhere(source, source_remote()) || leads_nowhere(target, target_remote())) return;
+    if (leads_nowhere(source, source_side()) || leads_nowhere(target, target_side())) return;
     FileDifference d(source, target, item.compare_items, ssh_sides, item.flags.twoWaySync,
                      file_base(), item.flags.encryptTarget);
     d.settled_item = &item.name;
+    d.sides = sides;
     std::uint64_t const bytes = d();
     sync_difference(d, source, target, bytes);
   } catch (std::exception const& e) {
@@ -162,9 +162,7 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
   // make it before every copy, not only for restored pairs, or the copy fails on every pass.
   if (!is_deletion(*action)) {
     bool const to_source = writes_to_source(*action);
-    if (!create_parent_dir(to_source ? source : target,
-                           to_source ? source_remote() : target_remote(), to_source))
-      return;
+    if (!create_parent_dir(to_source ? source : target, to_source)) return;
   }
   compared = Compared{source, target, std::nullopt, std::nullopt};
   if (d.result != Result::SourceNotExits && d.result != Result::SourceDeleted)
@@ -326,12 +324,12 @@ void SyncFile::update_state(PlannedAction action, std::wstring const& source,
 
 void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& source,
                            std::wstring const& target) {
-  auto const now = [&](std::wstring const& path, bool remote) {
+  auto const now = [&](std::wstring const& path, Place const& side) {
     return copied_from && copied_from->first == path ? std::optional(copied_from->second)
-                                                     : observe_file(path, remote);
+                                                     : side.observe(path);
   };
-  std::optional<ObservedFile> const source_now = now(source, source_remote());
-  std::optional<ObservedFile> const target_now = now(target, target_remote());
+  std::optional<ObservedFile> const source_now = now(source, source_side());
+  std::optional<ObservedFile> const target_now = now(target, target_side());
   copied_from.reset();
   if (!state || !source_now || !target_now) return;
   // A time that could not be set is recorded as it stands on disk, so the next pass sees no
@@ -340,13 +338,14 @@ void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& sou
                 FileState{source_now->size, source_now->mtime, target_now->mtime, std::nullopt});
 }
 
-bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool source_side) {
+bool SyncFile::create_parent_dir(std::wstring const& path, bool on_source) {
   std::size_t const last = path.rfind(L'/');
   std::wstring const parent = last == std::wstring::npos ? std::wstring() : path.substr(0, last);
-  char const* id = source_side ? "source_dir_create_error" : "target_dir_create_error";
+  char const* id = on_source ? "source_dir_create_error" : "target_dir_create_error";
   if (parent.empty()) return true;
-  if (!remote) return local_dir_created(parent, id);
-  if (ssh_mkdir_p(parent)) return true;
+  Place const& side = on_source ? source_side() : target_side();
+  if (!side.remote()) return local_dir_created(parent, id);
+  if (!side.make_folders(parent)) return true;
   Utilities::log_at(LogLevel::Error, translate(id), parent);
   report_sync_error(translate(id) + parent);
   return false;
@@ -355,7 +354,7 @@ bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool sou
 bool SyncFile::delete_target_file(std::wstring const& source, std::wstring const& target) {
   Utilities::log_at(LogLevel::Info, translate("target_deleted_source_missing"), target,
                     translate("source_label"), source);
-  return deleted(target, target_remote(), "target_delete_failed");
+  return deleted(target, target_side(), "target_delete_failed");
 }
 
 bool SyncFile::delete_source_file(std::wstring const& source, std::wstring const& target) {
@@ -363,7 +362,7 @@ bool SyncFile::delete_source_file(std::wstring const& source, std::wstring const
                     translate(completes_moves() ? "source_deleted_already_in_target"
                                                 : "source_deleted_target_missing"),
                     source, translate("target_label"), target);
-  return deleted(source, source_remote(), "source_delete_failed");
+  return deleted(source, source_side(), "source_delete_failed");
 }
 
 }  // namespace KVO_Core

@@ -17,6 +17,8 @@
 
 namespace KVO_Core {
 
+class Staging;
+
 class SyncFile : public SyncBase {
  public:
   // What the pair looked like when it was compared; the transfer checks against it.
@@ -29,7 +31,8 @@ class SyncFile : public SyncBase {
 
   // target_is_dir (file items only): the file keeps its name inside the target folder.
   SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
-           SyncState* state, std::wstring const& source_root, std::wstring const& target_root);
+           SyncState* state, std::wstring const& source_root, std::wstring const& target_root,
+           Sides const* sides = nullptr);
 
   // Runs the pair; nothing escapes (failures are logged and reported).
   void operator()() override;
@@ -58,7 +61,7 @@ class SyncFile : public SyncBase {
   void update_state(PlannedAction action, std::wstring const& source, std::wstring const& target);
   // Records the pair as both sides are now; nothing when a side is missing.
   void record_pair(std::wstring const& key, std::wstring const& source, std::wstring const& target);
-  bool create_parent_dir(std::wstring const& path, bool remote, bool source_side);
+  bool create_parent_dir(std::wstring const& path, bool on_source);
 
   // Renames and deferred deletions (core/sync/Renames.cpp, core/sync/DeferredDeletion.cpp).
   // True when the new name was handled as a rename of a vanished old one.
@@ -70,7 +73,7 @@ class SyncFile : public SyncBase {
   bool old_file_moved_away(FileDifference const& d, std::wstring const& old_key, bool to_target,
                            bool claimed) const;
   // Renames without replacing anything at `to`; false (the caller copies) on any failure.
-  bool rename_path(std::wstring const& from, std::wstring const& to, bool remote, bool source_side);
+  bool rename_path(std::wstring const& from, std::wstring const& to, bool on_source);
   // The parent folder of the side the action writes.
   bool ensure_parent_dir(PlannedAction action, std::wstring const& source,
                          std::wstring const& target);
@@ -110,8 +113,10 @@ class SyncFile : public SyncBase {
   // 0, 29 or 30 for an encrypted local copy; one that no identity can open passes.
   Utilities::FilesystemUtil::FileInfoResult encrypted_copy_fault(std::wstring const& from,
                                                                  std::wstring const& to) const;
-  // Moves the bytes by the route the paths ask for; Failed leaves its reason in failure.
-  CopyResult core_copy_function(std::wstring const& from, std::wstring const& to);
+  // Moves the bytes of from onto to (a name nothing else uses) between the two sides, encrypting
+  // them where the item asks; Failed leaves its reason in failure.
+  CopyResult transfer(Place const& from_side, std::wstring const& from, Place const& to_side,
+                      std::wstring const& to);
   // Gives to the permission bits of from (written at onto, to by default), keeping OpenRights.
   void carry_rights(std::wstring const& from, std::wstring const& to) const;
   void carry_rights(std::wstring const& from, std::wstring const& to,
@@ -141,10 +146,10 @@ class SyncFile : public SyncBase {
 
  private:
   bool guarded_copy(std::wstring const& from, std::wstring const& to, bool back);
-  bool save_remote_copy(std::wstring const& from, std::wstring const& to,
-                        std::optional<ObservedFile> const& source_seen);
-  bool save_staged_copy(std::wstring const& from, std::wstring const& to,
-                        std::optional<ObservedFile> const& source_seen, bool back);
+  // The verified staging file becomes the destination: rights and time, data synced when it
+  // replaces a file, the old one parked as its generation, one rename.
+  bool publish_staged(std::wstring const& from, std::wstring const& to, Staging& staging,
+                      std::optional<ObservedFile> const& source_seen, bool back);
   // target_changed for a local destination; a destination still missing costs one stat and
   // writes no line.
   bool changed_while_staging(std::wstring const& destination, bool lstat_found = true) const;

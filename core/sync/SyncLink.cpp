@@ -5,7 +5,6 @@
 
 #include "core/config/RemotePaths.h"
 #include "core/config/VolumeName.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/ConflictCopy.h"
@@ -45,29 +44,26 @@ void run_link_job(SyncBase& parent, std::wstring const& source, std::wstring con
     SyncItem const entry(parent.item.name, parent.item.type, source, target, L"", Exclusions{},
                          parent.item.flags, parent.item.compare_items);
     SyncLink job(entry, parent.count, parent.dry_run, parent.tally, parent.state,
-                 parent.source_root, parent.target_root);
+                 parent.source_root, parent.target_root, &parent.sides);
     job();
   });
 }
 
 SyncLink::SyncLink(SyncItem const& link_item, std::uint64_t& count, bool dry_run,
                    LinkTally& parent_tally, SyncState* state, std::wstring const& source_root,
-                   std::wstring const& target_root)
-    : SyncBase(link_item, count, dry_run, state, source_root, target_root),
+                   std::wstring const& target_root, Sides const* sides)
+    : SyncBase(link_item, count, dry_run, state, source_root, target_root, sides),
       parent_tally(parent_tally) {
-  bool const source_remote = item.ssh_path(item.source()) != nullptr;
-  bool const target_remote = item.ssh_path(item.target()) != nullptr;
   std::wstring const source_path = item.source() ? item.source()->path() : std::wstring();
   std::wstring const target_path = item.target() ? item.target()->path() : std::wstring();
-  source = {source_remote ? source_path : without_volume_spec(source_path), source_root,
-            source_remote};
-  target = {target_remote ? target_path : without_volume_spec(target_path), target_root,
-            target_remote};
+  source = {source_remote() ? source_path : without_volume_spec(source_path), source_root,
+            &source_side()};
+  target = {target_remote() ? target_path : without_volume_spec(target_path), target_root,
+            &target_side()};
 }
 
 void SyncLink::operator()() {
-  if ((source.remote && !ssh_keeps_links(source.path)) ||
-      (target.remote && !ssh_keeps_links(target.path))) {
+  if (!source.side->keeps_links(source.path) || !target.side->keeps_links(target.path)) {
     parent_tally.not_supported.add(source.path);
     return;
   }
@@ -80,10 +76,10 @@ void SyncLink::operator()() {
   carry_out(decide(*source_side, *target_side), *source_side, *target_side);
 }
 
-std::optional<SyncLink::Side> SyncLink::side(Place const& place) const {
+std::optional<SyncLink::Side> SyncLink::side(End const& place) const {
   Side result;
-  if (place.remote) {
-    std::optional<SshLinkInfo> const info = ssh_link_info(place.path);
+  if (place.side->remote()) {
+    std::optional<EntryInfo> const info = place.side->entry(place.path);
     if (!info) return unasked(place, FileInfoResult::file_info_read_error);
     result.is_link = info->is_link;
     result.exists = info->exists;
@@ -112,7 +108,7 @@ std::optional<SyncLink::Side> SyncLink::side(Place const& place) const {
   return result;
 }
 
-std::optional<SyncLink::Side> SyncLink::unasked(Place const& place, FileInfoResult reason) const {
+std::optional<SyncLink::Side> SyncLink::unasked(End const& place, FileInfoResult reason) const {
   if (!dry_run) {
     std::wstring const text =
         Utilities::FilesystemUtil::make_error_message(reason) + L": " + place.path;
@@ -184,8 +180,7 @@ void SyncLink::carry_out(Action action, Side const& s, Side const& t) {
   }
 }
 
-void SyncLink::carry(Side const& from_side, Place const& from, Side const& to_side,
-                     Place const& to) {
+void SyncLink::carry(Side const& from_side, End const& from, Side const& to_side, End const& to) {
   if (blocked_by_directory(to_side, to)) return;
   if (dry_run) {
     ++count;
@@ -195,7 +190,7 @@ void SyncLink::carry(Side const& from_side, Place const& from, Side const& to_si
   if (create(from_side.target, from_side.target_is_dir, to)) carried(from_side, from, to);
 }
 
-bool SyncLink::blocked_by_directory(Side const& to_side, Place const& place) const {
+bool SyncLink::blocked_by_directory(Side const& to_side, End const& place) const {
   if (!to_side.is_dir) return false;
   std::wstring const text = translate("link_blocked_by_directory") + place.path;
   Utilities::log_at(LogLevel::Error, text);
@@ -210,7 +205,7 @@ void SyncLink::settle(fs::path const& link_target) {
   state->record(key, entry);
 }
 
-void SyncLink::plan(Place const& place) const {
+void SyncLink::plan(End const& place) const {
   bool const to_target = &place == &target;
   PlannedAction const action = !to_target ? PlannedAction::CopyToSource
                                : moves    ? PlannedAction::MoveToTarget
@@ -230,8 +225,8 @@ void SyncLink::remove(bool target_side) {
                           source.path, target.path, 0, true});
     return;
   }
-  Place const& place = target_side ? target : source;
-  if (deleted(place.path, place.remote,
+  End const& place = target_side ? target : source;
+  if (deleted(place.path, *place.side,
               target_side ? "target_delete_failed" : "source_delete_failed"))
     Utilities::log_at(LogLevel::Info, translate("link_removed") + L" " + place.path);
 }
@@ -256,11 +251,11 @@ void SyncLink::resolve_conflict(Side const& s, Side const& t) {
                           true});
     return;
   }
-  std::wstring const copy = conflict_copy_name(target.path, target.remote);
-  FileInfoResult const reason =
-      target.remote ? (ssh_rename(target.path, copy) ? FileInfoResult::no_failure
-                                                     : FileInfoResult::file_info_write_error)
-                    : Utilities::FilesystemUtil::rename_refusal(target.path, copy);
+  std::wstring const copy = conflict_copy_name(target.path, *target.side);
+  // Never onto a file that took the free name since it was found.
+  PlaceFailure failure;
+  target.side->rename(target.path, copy, failure);
+  FileInfoResult const reason = failure.reason;
   if (reason != 0) {
     std::wstring const text =
         Utilities::FilesystemUtil::make_error_message(reason) + L": " + target.path;

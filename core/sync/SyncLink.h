@@ -14,10 +14,11 @@ namespace KVO_Core {
 
 class SyncLink : public SyncBase {
  public:
-  struct Place {
+  // One end of the pair: its path, the root of its side and the side itself.
+  struct End {
     std::wstring path;
     std::wstring root;
-    bool remote = false;
+    Place const* side = nullptr;
   };
   struct Side {
     bool is_link = false;
@@ -39,13 +40,14 @@ class SyncLink : public SyncBase {
   // The per-link item names the two link paths; the tally is the parent job's and must outlive
   // this job, as must the counter and the state (may be null).
   SyncLink(SyncItem const& link_item, std::uint64_t& count, bool dry_run, LinkTally& parent_tally,
-           SyncState* state, std::wstring const& source_root, std::wstring const& target_root);
+           SyncState* state, std::wstring const& source_root, std::wstring const& target_root,
+           Sides const* sides = nullptr);
 
   void operator()() override;
 
   // What the place holds; none after reporting a failed inspection.
-  std::optional<Side> side(Place const& place) const;
-  std::optional<Side> unasked(Place const& place,
+  std::optional<Side> side(End const& place) const;
+  std::optional<Side> unasked(End const& place,
                               Utilities::FilesystemUtil::FileInfoResult reason) const;
   // The remembered link target of a two-way item.
   std::optional<std::filesystem::path> base() const;
@@ -53,28 +55,28 @@ class SyncLink : public SyncBase {
   Action decide_two_links(Side const& source_side, Side const& target_side) const;
   Action decide_target_only(Side const& target_side) const;
   void carry_out(Action action, Side const& source_side, Side const& target_side);
-  void carry(Side const& from_side, Place const& from, Side const& to_side, Place const& to);
+  void carry(Side const& from_side, End const& from, Side const& to_side, End const& to);
   // A real folder is never replaced by a link: reported, true.
-  bool blocked_by_directory(Side const& to_side, Place const& place) const;
+  bool blocked_by_directory(Side const& to_side, End const& place) const;
   void settle(std::filesystem::path const& link_target);
-  void plan(Place const& place) const;
+  void plan(End const& place) const;
   void remove(bool target_side);
   void resolve_conflict(Side const& source_side, Side const& target_side);
 
   // Placing (core/sync/PlaceLink.cpp).
   // Makes the link at the place through its staging name; false after reporting.
-  bool create(std::filesystem::path const& text, bool directory, Place const& place);
-  bool put_in_place(std::wstring const& staged, Place const& place);
+  bool create(std::filesystem::path const& text, bool directory, End const& place);
+  bool put_in_place(std::wstring const& staged, End const& place);
   // Moves what stands at the place aside: none when that failed (reported), empty when nothing
   // stood there, else the name it now has.
-  std::optional<std::wstring> park(Place const& place);
-  void refused(Place const& place, Utilities::FilesystemUtil::FileInfoResult reason);
-  void carried(Side const& copied, Place const& from, Place const& to);
+  std::optional<std::wstring> park(End const& place);
+  void refused(End const& place, Utilities::FilesystemUtil::FileInfoResult reason);
+  void carried(Side const& copied, End const& from, End const& to);
 
   LinkTally& parent_tally;
   std::wstring key;
-  Place source;
-  Place target;
+  End source;
+  End target;
 };
 
 // Lexically normalised link targets are equal.

@@ -33,7 +33,7 @@ struct PendingDeletion {
 
 struct PendingDirRemoval {
   std::wstring path;
-  bool remote = false;
+  bool target_side = false;  // true: a folder of the target; false: of the source
 };
 
 class SyncState {

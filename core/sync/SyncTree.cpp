@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "core/config/VolumeName.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/RootAvailability.h"
@@ -28,8 +27,9 @@ bool ends_with(std::wstring const& text, std::wstring const& tail) {
 
 }  // namespace
 
-SyncTree::SyncTree(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state)
-    : SyncBase(item, count, dry_run, state, L"", L"") {}
+SyncTree::SyncTree(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+                   Sides const* sides)
+    : SyncBase(item, count, dry_run, state, L"", L"", sides) {}
 
 void SyncTree::operator()() {
   Utilities::log_at(LogLevel::Debug, L"SyncTree::operator()()");
@@ -64,7 +64,7 @@ void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& tar
     sync_target_only_dirs(source_dir, target_dir, wildcard, source_names, target_dirs);
     if (!RunContext::stopping()) settle(source_dir, target_dir, dir_state);
     return;
-  } catch (RemoteListingFailed const&) {
+  } catch (ListingFailed const&) {
     // Reported by the listing itself.
   } catch (fs::filesystem_error const& e) {
     report_failure(source_dir, e);
@@ -91,11 +91,12 @@ bool SyncTree::prepare(std::wstring const& source_dir, std::wstring const& targe
 
 std::vector<SyncTree::Entry> SyncTree::list_source(std::wstring const& source_dir) const {
   std::vector<Entry> entries;
-  if (item.ssh_path(item.source()) != nullptr) {
-    std::vector<SshDirEntry> listed;
-    if (!ssh_list_dir(source_dir, listed)) throw RemoteListingFailed(source_dir);
-    for (SshDirEntry const& remote : listed)
-      entries.push_back({remote.name, remote.is_dir, remote.is_file, remote.is_link});
+  if (source_side().remote()) {
+    PlaceListing listing = source_side().list(source_dir);
+    if (!listing.complete) throw ListingFailed(source_dir);
+    for (PlaceEntry& remote : listing.entries)
+      entries.push_back({std::move(remote.name), remote.kind == EntryKind::Directory,
+                         remote.kind == EntryKind::File, remote.kind == EntryKind::Link});
     return entries;
   }
   fs::path const directory =
@@ -125,11 +126,11 @@ bool SyncTree::junction_as_link(std::wstring const& path) const {
 
 SyncTree::Names SyncTree::list_target_dirs(std::wstring const& target_dir) const {
   Names names;
-  if (item.ssh_path(item.target()) != nullptr) {
-    std::vector<SshDirEntry> listed;
-    if (!ssh_list_dir(target_dir, listed)) throw RemoteListingFailed(target_dir);
-    for (SshDirEntry const& remote : listed)
-      if (remote.is_dir && !remote.is_link) names.insert(remote.name);
+  if (target_side().remote()) {
+    PlaceListing const listing = target_side().list(target_dir);
+    if (!listing.complete) throw ListingFailed(target_dir);
+    for (PlaceEntry const& remote : listing.entries)
+      if (remote.kind == EntryKind::Directory) names.insert(remote.name);
     return names;
   }
   std::error_code ec;
@@ -162,7 +163,7 @@ void SyncTree::sync_entry(Entry const& entry, std::wstring const& source_dir,
                           std::wstring const& target_dir, std::wstring const& wildcard,
                           Names const& target_dirs) {
   std::wstring const path = child_path(source_dir, entry.name);
-  if (leftover_staging(entry.name, path, item.ssh_path(item.source()) != nullptr)) return;
+  if (leftover_staging(entry.name, path, source_side())) return;
   if (entry.is_link) {
     // A staging link left by an interrupted placement is ours, not the user's.
     if (ends_with(entry.name, L".kvo-link")) return;
@@ -188,7 +189,7 @@ void SyncTree::sync_entry(Entry const& entry, std::wstring const& source_dir,
 }
 
 bool SyncTree::special_file(std::wstring const& path) const {
-  if (item.ssh_path(item.source()) != nullptr) return true;
+  if (source_side().remote()) return true;
   std::error_code ec;
   fs::file_type const type = fs::symlink_status(Utilities::to_path(path), ec).type();
   return type != fs::file_type::none && type != fs::file_type::not_found &&
@@ -197,8 +198,7 @@ bool SyncTree::special_file(std::wstring const& path) const {
 }
 
 bool SyncTree::is_target_root(std::wstring const& source) const {
-  if (item.ssh_path(item.source()) != nullptr || item.ssh_path(item.target()) != nullptr)
-    return false;
+  if (source_side().remote() || target_side().remote()) return false;
   return same_file(Utilities::to_path(source), Utilities::to_path(target_root));
 }
 
@@ -264,9 +264,9 @@ void SyncTree::settle(std::wstring const& source_dir, std::wstring const& target
                       DirState dir_state) {
   if (state == nullptr) return;
   if (dir_state == DirState::SourceDeleted)
-    state->defer(PendingDirRemoval{target_dir, item.ssh_path(item.target()) != nullptr});
+    state->defer(PendingDirRemoval{target_dir, true});
   else if (dir_state == DirState::TargetDeleted)
-    state->defer(PendingDirRemoval{source_dir, item.ssh_path(item.source()) != nullptr});
+    state->defer(PendingDirRemoval{source_dir, false});
 }
 
 void SyncTree::sync_target_only_dirs(std::wstring const& source_dir, std::wstring const& target_dir,

@@ -41,7 +41,8 @@ class SyncTree : public SyncBase {
   using Names = std::set<std::wstring>;
 
   // Both roots come from the item. The counter and the state (may be null) must outlive the job.
-  SyncTree(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state);
+  SyncTree(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+           Sides const* sides = nullptr);
 
   // The whole walk and the end of the pass; failures are reported, never thrown.
   void operator()() override;

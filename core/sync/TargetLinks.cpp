@@ -1,7 +1,6 @@
 // A symbolic link in the target where a file is to be written: found (remote directories are
 // listed once per job), replaced when the item syncs deletions, else reported and never
 // written through.
-#include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncBase.h"
 #include "utilities/Logging.h"
@@ -24,13 +23,14 @@ std::pair<std::wstring, std::wstring> split_last(std::wstring const& path) {
 }  // namespace
 
 bool SyncBase::target_is_link(std::wstring const& target) {
-  if (item.ssh_path(item.target()) != nullptr) {
-    if (!ssh_keeps_links(target)) return false;
+  Place const& side = target_side();
+  if (side.remote()) {
+    if (!side.keeps_links(target)) return false;
     auto const [dir, name] = split_last(target);
     auto [place, fresh] = remote_links.try_emplace(dir);
     if (fresh)
-      for (SshDirEntry const& entry : ssh_list_dir(dir))
-        if (entry.is_link) place->second.insert(entry.name);
+      for (PlaceEntry const& entry : side.list(dir).entries)
+        if (entry.kind == EntryKind::Link) place->second.insert(entry.name);
     return place->second.count(name) > 0;
   }
   std::error_code ec;
@@ -39,13 +39,11 @@ bool SyncBase::target_is_link(std::wstring const& target) {
 }
 
 bool SyncBase::link_removed(std::wstring const& target) {
-  if (item.ssh_path(item.target()) != nullptr) {
+  if (target_side().remote()) {
     auto const [dir, name] = split_last(target);
     remote_links[dir].erase(name);
-    return ssh_remove_file(target);
   }
-  std::error_code ec;
-  return std::filesystem::remove(Utilities::to_path(target), ec) && !ec;
+  return !target_side().remove_file(target);
 }
 
 bool SyncBase::target_usable(std::wstring const& target) {

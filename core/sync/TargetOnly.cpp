@@ -1,7 +1,6 @@
 // Files and links found only in a target directory: visited after the source entries so that
 // the per-entry job can delete them (an item that syncs deletions) or copy them back (two-way).
 #include "core/config/VolumeName.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/sync/SyncBase.h"
 #include "core/sync/SyncPlan.h"
@@ -35,17 +34,17 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
   // only filtered and left alone.
   auto const link_step = [&](std::wstring const& name, std::wstring const& target, bool dir) {
     if (source_names.count(name) > 0 || father_son_backup(name)) return;
-    if (link_filtered(name, target, item.ssh_path(item.target()) != nullptr, dir, wildcard)) return;
+    if (link_filtered(name, target, target_side(), dir, wildcard)) return;
     if (dry_run && !planning()) ++count;
   };
 
-  if (item.ssh_path(item.target()) != nullptr) {
-    std::vector<SshDirEntry> listed;
-    if (!ssh_list_dir(target_dir, listed)) throw RemoteListingFailed(target_dir);
-    for (SshDirEntry const& entry : listed) {
-      if (entry.is_link && links_as_links())
+  if (target_side().remote()) {
+    PlaceListing const listing = target_side().list(target_dir);
+    if (!listing.complete) throw ListingFailed(target_dir);
+    for (PlaceEntry const& entry : listing.entries) {
+      if (entry.kind == EntryKind::Link && links_as_links())
         link_step(entry.name, child_path(target_dir, entry.name), false);
-      else if (entry.is_file)
+      else if (entry.kind == EntryKind::File)
         file_step(entry.name, child_path(target_dir, entry.name));
       if (RunContext::stopping()) return;
     }
@@ -63,7 +62,7 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
     if (!skip_undecodable(raw, target_dir)) {
       std::wstring const name = Utilities::from_path(entry.path().filename());
       std::wstring const path = Utilities::from_path(entry.path());
-      if (leftover_staging(name, path, false)) continue;
+      if (leftover_staging(name, path, target_side())) continue;
       std::error_code own_ec, followed_ec;
       bool const is_link = entry.is_symlink(own_ec);
       fs::file_status const followed = entry.status(followed_ec);

@@ -1,9 +1,7 @@
 // Early refusals of a copy (unreadable source, no room) and the report of a failed one.
 #include <sys/stat.h>
 
-#include "core/config/RemotePaths.h"
 #include "core/crypto/Age.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
@@ -17,15 +15,6 @@ namespace fsu = Utilities::FilesystemUtil;
 using Utilities::LogLevel;
 using Utilities::translation::translate;
 
-namespace {
-
-std::filesystem::path parent_of(std::wstring const& path) {
-  auto folder = Utilities::to_path(path).parent_path();
-  return folder.empty() ? std::filesystem::path(".") : folder;
-}
-
-}  // namespace
-
 bool SyncFile::refused(std::wstring const& path, fsu::FileInfoResult reason) const {
   if (reason == 0) return false;
   std::wstring const text = fsu::make_error_message(reason) + L": " + path;
@@ -35,33 +24,22 @@ bool SyncFile::refused(std::wstring const& path, fsu::FileInfoResult reason) con
 }
 
 bool SyncFile::read_refused(std::wstring const& path) const {
-  if (is_remote_path(path)) return false;
+  if (side_of(path).remote()) return false;
   return refused(path, fsu::read_refusal(path));
 }
 
 bool SyncFile::copy_refused(std::wstring const& from, std::wstring const& to,
                             std::uint64_t bytes) const {
-  if (!is_remote_path(from) && refused(from, fsu::read_refusal(from))) return true;
+  if (read_refused(from)) return true;
   return space_short(to, item.flags.encryptTarget ? age::encrypted_size(bytes) : bytes);
 }
 
 bool SyncFile::space_short(std::wstring const& to, std::uint64_t needed) const {
-  std::uint64_t free = 0;
-  fsu::FileInfoResult reason;
-  if (is_remote_path(to)) {
-    auto const [room, known] = ssh_room_for(to, item.flags.fatherSonPrinciple);
-    if (!known || room >= needed) return false;
-    if (ssh_read_only_filesystem(to)) return refused(to, fsu::filesystem_read_only);
-    free = room;
-    reason = fsu::remote_storage_full;
-  } else {
-    auto const folder = parent_of(to);
-    auto const room = fsu::free_space(folder);
-    if (!room || *room >= needed) return false;
-    if (fsu::read_only_filesystem(folder)) return refused(to, fsu::filesystem_read_only);
-    free = *room;
-    reason = fsu::disk_full;
-  }
+  Place const& side = side_of(to);
+  auto const [free, known] = side.room(to, item.flags.fatherSonPrinciple);
+  if (!known || free >= needed) return false;
+  if (side.read_only(to)) return refused(to, fsu::filesystem_read_only);
+  fsu::FileInfoResult const reason = side.full_reason();
   Utilities::log_at(LogLevel::Warning, fsu::make_error_message(reason) + L": " + to);
   report_sync_shortage(to, needed, free, reason);
   return true;
@@ -69,7 +47,7 @@ bool SyncFile::space_short(std::wstring const& to, std::uint64_t needed) const {
 
 std::uint64_t SyncFile::size_to_copy(std::wstring const& from) const {
   // A remote file cannot be asked locally: the size seen at the comparison stands in for it.
-  if (!is_remote_path(from)) {
+  if (!side_of(from).remote()) {
     struct stat st {};
     if (::stat(Utilities::to_path(from).c_str(), &st) == 0)
       return static_cast<std::uint64_t>(st.st_size);
@@ -83,13 +61,8 @@ void SyncFile::report_failed_copy(std::wstring const& from, std::wstring const& 
   Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to,
                     translate("copy_failed") + L" " + f.message);
   if (reach_of(f.reason) == FailureReach::Space) {
-    std::uint64_t free = 0;
-    if (is_remote_path(to)) {
-      auto const [room, known] = ssh_room_for(to, item.flags.fatherSonPrinciple);
-      if (known) free = room;
-    } else {
-      free = fsu::free_space(parent_of(to)).value_or(0);
-    }
+    auto const [room, known] = side_of(to).room(to, item.flags.fatherSonPrinciple);
+    std::uint64_t const free = known ? room : 0;
     report_sync_shortage(to, size_to_copy(from), free, f.reason);
     return;
   }
