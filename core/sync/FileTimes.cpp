@@ -5,6 +5,7 @@
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/FileSystemTraits.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
@@ -113,8 +114,7 @@ bool SyncFile::time_refused(std::wstring const& path, fsu::FileInfoResult reason
     report_sync_hint("file_times_not_supported", path);
     return true;
   }
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_refusal(text, reason);
   return true;
 }
 

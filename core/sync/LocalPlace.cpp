@@ -199,7 +199,8 @@ PlaceFailure LocalPlace::make_link(std::wstring const& text, std::wstring const&
 }
 
 bool LocalPlace::read_only(std::wstring const& path) const {
-  return fsu::read_only_filesystem(parent_of(path));
+  // The path's own file system, or that of the nearest folder above that exists.
+  return fsu::read_only_filesystem(Utilities::to_path(path));
 }
 
 std::pair<std::uint64_t, bool> LocalPlace::room(std::wstring const& path, bool) const {

@@ -7,6 +7,7 @@
 
 #include "core/run/SyncReport.h"
 #include "core/sync/FileSystemTraits.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -74,8 +75,7 @@ void SyncFile::carry_rights(std::wstring const& from, std::wstring const& to,
   }
   OpenRights::insert(to);
   std::wstring const text = attribute_message(to, reason);
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_refusal(text, reason);
 }
 
 }  // namespace KVO_Core

@@ -5,6 +5,7 @@
 
 #include "core/config/RemotePaths.h"
 #include "core/run/SyncReport.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/SyncLink.h"
 #include "core/versions/Generations.h"
 #include "utilities/Links.h"
@@ -109,8 +110,7 @@ std::optional<std::wstring> SyncLink::park(End const& place) {
   }
   std::wstring const text =
       Utilities::FilesystemUtil::make_error_message(reason) + L": " + place.path;
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_refusal(text, reason);
   return std::nullopt;
 }
 
@@ -134,8 +134,7 @@ bool SyncLink::put_in_place(std::wstring const& staged, End const& place) {
     note = L" " + translate("previous_target_kept_as") + *parked;
   std::wstring const text = translate("link_create_failed") + place.path + L" (" +
                             Utilities::FilesystemUtil::make_error_message(reason) + L")" + note;
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_refusal(text, reason);
   return false;
 }
 
@@ -146,8 +145,7 @@ void SyncLink::refused(End const& place, FileInfoResult reason) {
   }
   std::wstring const text = translate("link_create_failed") + place.path + L" (" +
                             Utilities::FilesystemUtil::make_error_message(reason) + L")";
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_refusal(text, reason);
 }
 
 void SyncLink::carried(Side const& copied, End const& from, End const& to) {

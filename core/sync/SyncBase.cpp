@@ -3,6 +3,7 @@
 #include "core/config/VolumeName.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/SyncPlan.h"
@@ -121,8 +122,7 @@ void SyncBase::report_failure(std::wstring const& path,
                               std::filesystem::filesystem_error const& e) const {
   std::wstring const text = Utilities::FilesystemUtil::failure_text(e.code()) + L": " +
                             (e.path1().empty() ? path : Utilities::from_path(e.path1()));
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, Utilities::FilesystemUtil::reason_for_failure(e.code()));
+  report_refusal(text, Utilities::FilesystemUtil::reason_for_failure(e.code()));
 }
 
 bool SyncBase::drive_not_exist(std::wstring const& path, Place const& side) const {
@@ -141,8 +141,7 @@ bool SyncBase::local_dir_created(std::wstring const& path, char const* message_i
   if (reason == 0) return true;
   std::wstring const text =
       translate(message_id) + path + L": " + Utilities::FilesystemUtil::failure_text(ec);
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, Utilities::FilesystemUtil::reason_for_failure(ec));
+  report_refusal(text, Utilities::FilesystemUtil::reason_for_failure(ec));
   return false;
 }
 
@@ -198,8 +197,7 @@ bool SyncBase::deleted(std::wstring const& path, Place const& side, char const* 
 
 void SyncBase::report_side_failure(char const* message_id, PlaceFailure const& failure) const {
   std::wstring const text = translate(message_id) + failure.path + known_reason(failure.reason);
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, failure.reason);
+  report_refusal(text, failure.reason);
 }
 
 bool SyncBase::links_as_links() const { return item.flags.symlinks == SymlinkMode::AsLink; }

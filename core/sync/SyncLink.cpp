@@ -8,6 +8,7 @@
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/ConflictCopy.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/SyncPlan.h"
 #include "utilities/Links.h"
 #include "utilities/Logging.h"
@@ -112,8 +113,7 @@ std::optional<SyncLink::Side> SyncLink::unasked(End const& place, FileInfoResult
   if (!dry_run) {
     std::wstring const text =
         Utilities::FilesystemUtil::make_error_message(reason) + L": " + place.path;
-    Utilities::log_at(LogLevel::Error, text);
-    report_sync_refusal(text, reason);
+    report_refusal(text, reason);
   }
   return std::nullopt;
 }
@@ -193,8 +193,7 @@ void SyncLink::carry(Side const& from_side, End const& from, Side const& to_side
 bool SyncLink::blocked_by_directory(Side const& to_side, End const& place) const {
   if (!to_side.is_dir) return false;
   std::wstring const text = translate("link_blocked_by_directory") + place.path;
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, FileInfoResult::file_info_write_error);
+  report_refusal(text, FileInfoResult::file_info_write_error);
   return true;
 }
 
@@ -259,8 +258,7 @@ void SyncLink::resolve_conflict(Side const& s, Side const& t) {
   if (reason != 0) {
     std::wstring const text =
         Utilities::FilesystemUtil::make_error_message(reason) + L": " + target.path;
-    Utilities::log_at(LogLevel::Error, text);
-    report_sync_refusal(text, reason);
+    report_refusal(text, reason);
     return;
   }
   std::size_t const last = copy.rfind(L'/');

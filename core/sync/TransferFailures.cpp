@@ -3,6 +3,7 @@
 
 #include "core/crypto/Age.h"
 #include "core/run/SyncReport.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/SyncFile.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
@@ -18,8 +19,7 @@ using Utilities::translation::translate;
 bool SyncFile::refused(std::wstring const& path, fsu::FileInfoResult reason) const {
   if (reason == 0) return false;
   std::wstring const text = fsu::make_error_message(reason) + L": " + path;
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_refusal(text, reason);
   return true;
 }
 
