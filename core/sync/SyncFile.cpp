@@ -4,6 +4,7 @@
 #include "core/crypto/TargetEncryption.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
+#include "core/sync/Decision.h"
 #include "core/sync/OpenRights.h"
 #include "core/sync/PathNames.h"
 #include "core/sync/ReportedOnce.h"
@@ -173,40 +174,15 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
 }
 
 std::optional<PlannedAction> SyncFile::decide(FileDifference const& d) const {
-  SyncFlags const& flags = item.flags;
-  PlannedAction const copy = moves ? PlannedAction::MoveToTarget : PlannedAction::CopyToTarget;
-  switch (d.result) {
-    case Result::Equal:
-      if (completes_moves() && move_completed(d)) return PlannedAction::DeleteSource;
-      return std::nullopt;
-    case Result::DestDeleted:
-      return PlannedAction::DeleteSource;
-    case Result::SourceDeleted:
-      return PlannedAction::DeleteTarget;
-    case Result::SourceNotExits:
-      // Only a one-way mirror may take a file that exists only in the target for a deleted one:
-      // on a two-way item it is new there, and a moving item put it there itself.
-      if (flags.syncDeletions && !d.base && !flags.twoWaySync && !flags.delAftercopy)
-        return PlannedAction::DeleteTarget;
-      if (flags.twoWaySync) return PlannedAction::CopyToSource;
-      return std::nullopt;
-    case Result::SourceModified:
-    case Result::DestNotExists:
-      return copy;
-    case Result::DestModified:
-      // A two-way item must not overwrite a change made on the target with the older source.
-      if (flags.copyWhenTargetNewer && !flags.twoWaySync) return copy;
-      if (flags.twoWaySync) return PlannedAction::CopyToSource;
-      return std::nullopt;
-    case Result::ContentConflict:
-    case Result::BothModified:
-      if (flags.twoWaySync && flags.conflictCopies)
-        return d.newer(d.dest_mtime, d.source_mtime) ? PlannedAction::ConflictTargetWins
-                                                     : PlannedAction::ConflictSourceWins;
-      return std::nullopt;
-    default:
-      return std::nullopt;
-  }
+  DecisionInputs in;
+  in.result = d.result;
+  in.flags = item.flags;
+  in.moves = moves;
+  in.completes_moves = completes_moves();
+  in.remembered = d.base != nullptr;
+  in.target_newer = d.newer(d.dest_mtime, d.source_mtime);
+  if (needs_move_check(in)) in.move_completed = move_completed(d);
+  return decide_action(in);
 }
 
 bool SyncFile::move_completed(FileDifference const& d) const {
