@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "core/sync/LocalBlockCopy.h"
+#include "core/sync/transfer/LocalBlockCopy.h"
 #include "core/versions/DeleteOrRecycle.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Links.h"

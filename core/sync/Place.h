@@ -15,7 +15,7 @@
 
 #include "core/config/SyncItem.h"
 #include "core/run/CopyResult.h"
-#include "core/sync/CopyFailure.h"
+#include "core/sync/transfer/CopyFailure.h"
 #include "utilities/FailureReasons.h"
 #include "utilities/FilesystemUtil.h"
 

@@ -35,7 +35,7 @@ fsu::FileInfoResult taken_reason() {
 
 // A failed directory or rename operation without a reason of its own: 13 on a read-only place,
 // else the generic write reason.
-PlaceFailure written(std::wstring const& path) {
+PlaceFailure write_failure(std::wstring const& path) {
   fsu::FileInfoResult reason = taken_reason();
   if (reason == 0)
     reason =
@@ -43,7 +43,7 @@ PlaceFailure written(std::wstring const& path) {
   return {reason, path, {}};
 }
 
-PlaceFailure refusal(std::wstring const& path, fsu::FileInfoResult reason) {
+PlaceFailure taken_refusal(std::wstring const& path, fsu::FileInfoResult reason) {
   ssh_take_failure_reason();
   if (reason == 0) return {};
   return {reason, path, {}};
@@ -62,7 +62,7 @@ void name_failure(CopyResult result, std::wstring const& to, bool to_here, CopyF
                fsu::make_error_message(fsu::filesystem_read_only) + L": " + to};
 }
 
-EntryKind kind_of(SshDirEntry const& entry) {
+EntryKind entry_kind(SshDirEntry const& entry) {
   if (entry.is_link) return EntryKind::Link;
   if (entry.is_dir) return EntryKind::Directory;
   if (entry.is_file) return EntryKind::File;
@@ -88,7 +88,7 @@ PlaceListing RemotePlace::list(std::wstring const& folder) const {
     listing.failure = {reason == 0 ? fsu::file_info_read_error : reason, folder, {}};
   listing.entries.reserve(listed.size());
   for (SshDirEntry& entry : listed)
-    listing.entries.push_back({std::move(entry.name), kind_of(entry), entry.size});
+    listing.entries.push_back({std::move(entry.name), entry_kind(entry), entry.size});
   return listing;
 }
 
@@ -185,7 +185,7 @@ PlaceFailure RemotePlace::publish(std::wstring const& staged, std::wstring const
                                   bool) const {
   ssh_take_failure_reason();
   if (ssh_rename(staged, path)) return {};
-  return written(path);
+  return write_failure(path);
 }
 
 // The dispatch refuses a taken destination with file_conflict.
@@ -196,26 +196,26 @@ Renamed RemotePlace::rename(std::wstring const& from, std::wstring const& to,
     failure = {};
     return Renamed::Done;
   }
-  failure = written(to);
+  failure = write_failure(to);
   return failure.reason == fsu::file_conflict ? Renamed::Taken : Renamed::Failed;
 }
 
 PlaceFailure RemotePlace::remove_file(std::wstring const& path) const {
-  return refusal(path, ssh_remove_refusal(path));
+  return taken_refusal(path, ssh_remove_refusal(path));
 }
 
 PlaceFailure RemotePlace::discard(std::wstring const& path) const {
-  return refusal(path, ssh_remove_refusal(path));
+  return taken_refusal(path, ssh_remove_refusal(path));
 }
 
 PlaceFailure RemotePlace::remove_empty_folder(std::wstring const& path) const {
-  return refusal(path, ssh_rmdir_refusal(path));
+  return taken_refusal(path, ssh_rmdir_refusal(path));
 }
 
 PlaceFailure RemotePlace::make_folders(std::wstring const& path) const {
   ssh_take_failure_reason();
   if (ssh_mkdir_p(path)) return {};
-  return written(path);
+  return write_failure(path);
 }
 
 // Times and rights on the server travel with the upload itself.
@@ -238,7 +238,7 @@ PlaceFailure RemotePlace::make_link(std::wstring const& text, std::wstring const
                                     bool) const {
   ssh_take_failure_reason();
   fsu::FileInfoResult const reason = ssh_create_link(text, path);
-  return refusal(path, reason);
+  return taken_refusal(path, reason);
 }
 
 bool RemotePlace::read_only(std::wstring const& path) const {

@@ -6,7 +6,7 @@
 #include "core/sync/Refusals.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/SyncFile.h"
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/SyncPlan.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/MountedDrives.h"

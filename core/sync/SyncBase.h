@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "core/config/SyncItem.h"
-#include "core/sync/LinkTally.h"
 #include "core/sync/Place.h"
-#include "core/sync/SyncState.h"
+#include "core/sync/links/LinkTally.h"
+#include "core/sync/state/SyncState.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -68,7 +68,7 @@ class SyncBase {
   // reporting the failure with the message id.
   bool deleted(std::wstring const& path, Place const& side, char const* message_id) const;
 
-  // Deferred work and the mass-deletion guard (core/sync/Deletions.cpp).
+  // Deferred work and the mass-deletion guard (core/sync/state/Deletions.cpp).
   // Applies the mass-deletion rule to the pass's pending deletions with its once-per-item
   // report; true when the batch is refused (never in a dry run).
   bool deletions_refused(std::vector<PendingDeletion> const& deletions) const;
@@ -80,7 +80,7 @@ class SyncBase {
   // The end of a walk: the deferred work, the link counts, the link-mode warning.
   void finish_pass();
 
-  // Links in the walk (core/sync/LinkReports.cpp, core/sync/TargetLinks.cpp).
+  // Links in the walk (core/sync/links/LinkReports.cpp, core/sync/links/TargetLinks.cpp).
   // Warns once per item about each kind of link counted in the pass; empties the tally.
   void report_links();
   void report_link_count(LinkTally::Count const& count, char const* message_id) const;
@@ -98,11 +98,11 @@ class SyncBase {
   bool system_link_skipped(std::wstring const& source);
 
   // Visits the files (and links in AsLink mode) that exist only in the target directory, for
-  // items that sync deletions or are two-way (core/sync/TargetOnly.cpp).
+  // items that sync deletions or are two-way (core/sync/walk/TargetOnly.cpp).
   void sync_target_only_entries(std::wstring const& source_dir, std::wstring const& target_dir,
                                 std::wstring const& wildcard,
                                 std::set<std::wstring> const& source_names);
-  // One entry of a local source directory of a directory item (core/sync/SyncDir.cpp).
+  // One entry of a local source directory of a directory item (core/sync/walk/SyncDir.cpp).
   void sync_dir_entry(std::filesystem::directory_entry const& entry, std::wstring const& wildcard,
                       std::wstring const& target_dir);
 

@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "core/run/CopyResult.h"
-#include "core/sync/CopyFailure.h"
-#include "core/sync/FileDifference.h"
-#include "core/sync/PlannedAction.h"
 #include "core/sync/SyncBase.h"
+#include "core/sync/decide/FileDifference.h"
+#include "core/sync/decide/PlannedAction.h"
+#include "core/sync/transfer/CopyFailure.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -63,8 +63,9 @@ class SyncFile : public SyncBase {
   void record_pair(std::wstring const& key, std::wstring const& source, std::wstring const& target);
   bool create_parent_dir(std::wstring const& path, bool on_source);
 
-  // Renames and deferred deletions (core/sync/Renames.cpp, core/sync/DeferredDeletion.cpp).
-  // True when the new name was handled as a rename of a vanished old one.
+  // Renames and deferred deletions (core/sync/decide/Renames.cpp,
+  // core/sync/state/DeferredDeletion.cpp). True when the new name was handled as a rename of a
+  // vanished old one.
   bool rename_instead(PlannedAction action, FileDifference const& d, std::wstring const& source,
                       std::wstring const& target);
   // The state key of the only possible old name; none when there is none or more than one.
@@ -85,9 +86,9 @@ class SyncFile : public SyncBase {
   bool delete_target_file(std::wstring const& source, std::wstring const& target);
   bool delete_source_file(std::wstring const& source, std::wstring const& target);
 
-  // Transfers (core/sync/FileTransfer.cpp). True when the destination now holds the content of
-  // the file copied; on any failure the old destination is left as it was and the failure is
-  // reported. bytes is the size of the file copied as compared.
+  // Transfers (core/sync/transfer/FileTransfer.cpp). True when the destination now holds the
+  // content of the file copied; on any failure the old destination is left as it was and the
+  // failure is reported. bytes is the size of the file copied as compared.
   bool copy_source_to_dest(std::wstring const& source, std::wstring const& target,
                            std::uint64_t bytes);
   bool copy_dest_to_source(std::wstring const& from, std::wstring const& to, std::uint64_t bytes);
@@ -99,7 +100,7 @@ class SyncFile : public SyncBase {
   // refused.
   bool time_refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason);
 
-  // Transfer stages (core/sync/FileTransfer.cpp and its neighbours).
+  // Transfer stages (core/sync/transfer/FileTransfer.cpp and its neighbours).
   // Makes the old remote destination its next generation where the item keeps them; throws
   // SyncException when that cannot be done. Local destinations are handled at placement.
   void pre_copy(std::wstring const& destination);
@@ -122,16 +123,16 @@ class SyncFile : public SyncBase {
   void carry_rights(std::wstring const& from, std::wstring const& to,
                     std::wstring const& onto) const;
 
-  // Refusals and reports of transfers (core/sync/TransferFailures.cpp). Each is true (after
-  // logging and reporting) when the copy must not go on.
+  // Refusals and reports of transfers (core/sync/transfer/TransferFailures.cpp). Each is true
+  // (after logging and reporting) when the copy must not go on.
   bool refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason) const;
   bool read_refused(std::wstring const& path) const;
   bool copy_refused(std::wstring const& from, std::wstring const& to, std::uint64_t bytes) const;
   bool space_short(std::wstring const& to, std::uint64_t needed) const;
   void report_failed_copy(std::wstring const& from, std::wstring const& to) const;
 
-  // Conflict copies (core/sync/ConflictCopy.cpp): true when the winner now holds the pair's name
-  // on the losing side; the loser survives under its conflict-copy name on both sides.
+  // Conflict copies (core/sync/decide/ConflictCopy.cpp): true when the winner now holds the pair's
+  // name on the losing side; the loser survives under its conflict-copy name on both sides.
   bool resolve_conflict(PlannedAction action, FileDifference const& d, std::wstring const& source,
                         std::wstring const& target);
 

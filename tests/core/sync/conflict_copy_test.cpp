@@ -1,6 +1,6 @@
 // Conflict-copy names and both directions of a conflict on real files.
-#include "core/sync/ConflictCopy.h"
 #include "core/sync/LocalPlace.h"
+#include "core/sync/decide/ConflictCopy.h"
 #include "transfer_fixture.h"
 #include "utilities/FileNames.h"
 #include "utilities/SystemInfo.h"
