@@ -128,6 +128,7 @@ class SyncBase {
 
   bool source_remote() const;
   bool target_remote() const;
+  bool either_remote() const { return source_remote() || target_remote(); }
   Place const& source_side() const { return *sides.source; }
   Place const& target_side() const { return *sides.target; }
   // The side a path of this job lies on.
@@ -139,7 +140,6 @@ class SyncBase {
   SyncItem item;
   std::uint64_t& count;
   bool dry_run;
-  SSHPATH ssh_sides = SSHPATH::None;
   Sides sides;  // held from the start of the item's run
   bool source_read_only = false;
   bool moves = false;  // source files are deleted after a successful copy

@@ -76,9 +76,7 @@ SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, boo
                    SyncState* state, std::wstring const& source_root,
                    std::wstring const& target_root, Sides const* sides)
     : SyncBase(item, count, dry_run, state, source_root, target_root, sides),
-      target_is_dir(target_is_dir) {
-  ssh_sides = item.ssh_path_type();
-}
+      target_is_dir(target_is_dir) {}
 
 void SyncFile::operator()() {
   Utilities::log_at(LogLevel::Debug, L"SyncFile::operator()()");
@@ -94,8 +92,8 @@ void SyncFile::operator()() {
     key = state_key(source);
     if (state) state->seen(key);
     if (leads_nowhere(source, source_side()) || leads_nowhere(target, target_side())) return;
-    FileDifference d(source, target, item.compare_items, ssh_sides, item.flags.twoWaySync,
-                     file_base(), item.flags.encryptTarget);
+    FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
+                     item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
     d.settled_item = &item.name;
     d.sides = sides;
     std::uint64_t const bytes = d();
@@ -129,8 +127,7 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
                "content_conflict_not_copied", source, target, true);
     once_while(both_modified, d.result == Result::BothModified, "both_modified_not_copied", source,
                target, true);
-    if (d.result == Result::Equal && !dry_run && ssh_sides == SSHPATH::None &&
-        OpenRights::open(target))
+    if (d.result == Result::Equal && !dry_run && !either_remote() && OpenRights::open(target))
       carry_rights(source, target);
     settle_state(d);
     return;
@@ -220,7 +217,7 @@ bool SyncFile::too_large(FileDifference const& d, std::wstring const& source) co
 
 bool SyncFile::only_time_differs(FileDifference const& d, std::wstring const& source,
                                  std::wstring const& target) const {
-  if (ssh_sides != SSHPATH::None || d.source_size != d.dest_size) return false;
+  if (either_remote() || d.source_size != d.dest_size) return false;
   if (d.result != Result::DestModified && !(d.result == Result::SourceModified && d.base))
     return false;
   return Utilities::FilesystemUtil::files_equal(source, target);

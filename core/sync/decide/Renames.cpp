@@ -49,11 +49,10 @@ bool SyncFile::rename_instead(PlannedAction action, FileDifference const& d,
   std::wstring const new_path = to_target ? target : source;
   // Size and time alone can match a different file; where both sides are local, the content
   // decides.
-  bool const done =
-      old_file_moved_away(d, *old, to_target, claimed.has_value()) &&
-      (ssh_sides != SSHPATH::None || same_content(to_target ? source : target, old_path,
-                                                  to_target && item.flags.encryptTarget)) &&
-      (dry_run || rename_path(old_path, new_path, !to_target));
+  bool const done = old_file_moved_away(d, *old, to_target, claimed.has_value()) &&
+                    (either_remote() || same_content(to_target ? source : target, old_path,
+                                                     to_target && item.flags.encryptTarget)) &&
+                    (dry_run || rename_path(old_path, new_path, !to_target));
   if (!done) {
     if (claimed) state->defer(std::move(*claimed));
     return false;
