@@ -153,8 +153,8 @@ struct Sides {
   std::shared_ptr<Place const> target;
 };
 
-// The side for an item's side (a local one when there is none); a remote side finds its account
-// once, here.
+// The side for an item's side (a local one when there is none); a remote side looks its account
+// up once, when first asked.
 std::shared_ptr<Place const> place_of(SyncItem const& item, std::unique_ptr<SyncPath> const& side);
 Sides sides_of(SyncItem const& item);
 

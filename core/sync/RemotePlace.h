@@ -13,7 +13,8 @@ namespace KVO_Core {
 
 class RemotePlace : public Place {
  public:
-  // `root`: a path of the side ("account:/path"); its account is looked up once, here.
+  // `root`: a path of the side ("account:/path"); its account is looked up once, when first
+  // needed. A rename onto a taken name is Taken when the dispatch refuses it with file_conflict.
   explicit RemotePlace(std::wstring const& root);
 
   bool remote() const override { return true; }
