@@ -31,7 +31,7 @@
 #include "core/control/Synchronize.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/ItemRun.h"
-#include "core/sync/SettledPairs.h"
+#include "core/sync/decide/SettledPairs.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"

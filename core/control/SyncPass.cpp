@@ -11,10 +11,10 @@
 #include "core/control/Synchronize.h"
 #include "core/crypto/TargetEncryption.h"
 #include "core/devicelink/DeviceLink.h"
-#include "core/remote/RemoteOps.h"
+#include "core/remote/SshSessionScope.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/ItemRun.h"
-#include "core/remote/SshSessionScope.h"
+#include "core/sync/RemotePlace.h"
 #include "core/versions/PruneTarget.h"
 #include "utilities/FailureReasons.h"
 #include "utilities/FilesystemUtil.h"
@@ -33,11 +33,10 @@ std::wstring side_text(std::unique_ptr<SyncPath> const& side) { return side ? si
 
 bool remote(std::unique_ptr<SyncPath> const& side) { return side && side->kind == SyncPath::Ssh; }
 
-bool read_only(std::unique_ptr<SyncPath> const& side) {
+bool read_only(SyncItem const& item, std::unique_ptr<SyncPath> const& side) {
   if (!side) return false;
-  if (remote(side)) return ssh_read_only_filesystem(side->path());
-  return Utilities::FilesystemUtil::read_only_filesystem(
-      Utilities::to_path(without_volume_spec(side->path())));
+  return place_of(item, side)
+      ->read_only(remote(side) ? side->path() : without_volume_spec(side->path()));
 }
 
 }  // namespace
@@ -232,11 +231,11 @@ bool Synchronize::write_protected(SyncItem const& item) {
   bool const two_way = item.flags.twoWaySync;
   bool const moving = item.flags.delAftercopy && !two_way;
   bool const test_source = two_way || (moving && !remote(item.source()));
-  if (read_only(item.target())) {
+  if (read_only(item, item.target())) {
     report_protected("target_read_only", side_text(item.target()));
     return true;
   }
-  if (test_source && read_only(item.source())) {
+  if (test_source && read_only(item, item.source())) {
     if (two_way) {
       report_protected("source_read_only", side_text(item.source()));
       return true;
@@ -271,7 +270,7 @@ bool Synchronize::is_ssh_target_dir(std::wstring const& path) {
   auto it = ssh_target_dirs_.find(path);
   if (it != ssh_target_dirs_.end() && now - it->second.when < std::chrono::seconds(60))
     return it->second.is_dir;
-  bool const is_dir = ssh_is_directory(path);
+  bool const is_dir = RemotePlace(path).folder(path) == FolderPresence::Present;
   ssh_target_dirs_[path] = SshTargetDirCacheEntry{is_dir, now};
   return is_dir;
 }

@@ -16,7 +16,7 @@
 
 #include "core/control/CheckPath.h"
 #include "core/run/RunContext.h"
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/SyncPlan.h"
 #include "utilities/Logging.h"
 #include "utilities/ThreadSaveStack.h"
 

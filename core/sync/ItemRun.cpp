@@ -2,17 +2,17 @@
 
 #include <memory>
 
+#include "core/cloud/gdrive/GoogleDrive.h"
 #include "core/config/StateLocation.h"
 #include "core/config/VolumeName.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
-#include "core/sync/RootOverlap.h"
-#include "core/sync/SettledPairs.h"
-#include "core/sync/SyncDir.h"
 #include "core/sync/SyncFile.h"
-#include "core/sync/SyncStateFile.h"
-#include "core/sync/SyncTree.h"
+#include "core/sync/decide/SettledPairs.h"
+#include "core/sync/state/SyncStateFile.h"
+#include "core/sync/walk/RootOverlap.h"
+#include "core/sync/walk/SyncDir.h"
+#include "core/sync/walk/SyncTree.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -75,11 +75,13 @@ bool overlapping(SyncItem const& item, bool target_is_dir) {
   return true;
 }
 
-bool file_target_is_dir(SyncItem const& item, ItemRunOptions const& options) {
+bool file_target_is_dir(SyncItem const& item, ItemRunOptions const& options,
+                        Place const& target_side) {
   if (!item.target()) return false;
-  if (remote(item.target())) {
+  if (target_side.remote()) {
     std::wstring const path = item.target()->path();
-    return options.remote_target_dir ? options.remote_target_dir(path) : ssh_is_directory(path);
+    return options.remote_target_dir ? options.remote_target_dir(path)
+                                     : target_side.folder(path) == FolderPresence::Present;
   }
   std::error_code ec;
   return std::filesystem::is_directory(
@@ -97,10 +99,11 @@ StateMode state_mode(SyncItem const& item, SyncType type) {
 
 bool target_vanished(SyncItem const& item) {
   if (!item.target()) return false;
-  if (remote(item.target())) {
+  std::shared_ptr<Place const> const side = place_of(item, item.target());
+  if (side->remote()) {
     if (item.type == SyncItemType::File) return false;
     // A server that cannot be asked says nothing about the folder: the state stays.
-    return ssh_directory_presence(item.target()->path()) == Presence::Absent;
+    return side->folder(item.target()->path()) == FolderPresence::Absent;
   }
   std::wstring tested = without_volume_spec(item.target()->path());
   if (item.type == SyncItemType::File && item.source() &&
@@ -113,12 +116,16 @@ bool target_vanished(SyncItem const& item) {
 
 ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
                        ItemRunOptions const& options) {
+  // Folders another client changed since the last run are looked up again.
+  google_drive::forget_folder_ids();
   ItemRunResult result;
   StateMode const mode = state_mode(item, options.type);
   bool const persist = mode == StateMode::Lasting &&
                        (options.type == SyncType::Once || options.type == SyncType::Continuous);
   bool const dry_run = options.type == SyncType::Count || options.type == SyncType::Preview;
-  bool const target_is_dir = item.type == SyncItemType::File && file_target_is_dir(item, options);
+  Sides const sides = sides_of(item);
+  bool const target_is_dir =
+      item.type == SyncItemType::File && file_target_is_dir(item, options, *sides.target);
   if (overlapping(item, target_is_dir)) return result;
 
   std::wstring const source = side_text(item.source());
@@ -146,13 +153,14 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
   std::unique_ptr<SyncBase> job;
   switch (item.type) {
     case SyncItemType::File:
-      job = std::make_unique<SyncFile>(item, file_count, dry_run, target_is_dir, state, L"", L"");
+      job = std::make_unique<SyncFile>(item, file_count, dry_run, target_is_dir, state, L"", L"",
+                                       &sides);
       break;
     case SyncItemType::Tree:
-      job = std::make_unique<SyncTree>(item, file_count, dry_run, state);
+      job = std::make_unique<SyncTree>(item, file_count, dry_run, state, &sides);
       break;
     case SyncItemType::Directory:
-      job = std::make_unique<SyncDir>(item, file_count, dry_run, state);
+      job = std::make_unique<SyncDir>(item, file_count, dry_run, state, &sides);
       break;
     default: {
       // Directory and tree walks are not part of this engine yet: the item is reported, and its

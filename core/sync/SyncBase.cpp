@@ -1,13 +1,12 @@
 #include "core/sync/SyncBase.h"
 
 #include "core/config/VolumeName.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/SyncFile.h"
-#include "core/sync/SyncPlan.h"
-#include "core/versions/DeleteOrRecycle.h"
+#include "core/sync/decide/SyncPlan.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/MountedDrives.h"
@@ -42,8 +41,13 @@ std::wstring root_of(std::unique_ptr<SyncPath> const& side, std::wstring const& 
 }  // namespace
 
 SyncBase::SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
-                   std::wstring const& source_root, std::wstring const& target_root)
-    : item(item), count(count), dry_run(dry_run), state(state) {
+                   std::wstring const& source_root, std::wstring const& target_root,
+                   Sides const* sides)
+    : item(item),
+      count(count),
+      dry_run(dry_run),
+      sides(sides ? *sides : sides_of(item)),
+      state(state) {
   if (item.flags.delAftercopy && item.source() && item.source()->kind != SyncPath::Ssh) {
     source_read_only = Utilities::FilesystemUtil::read_only_filesystem(
         Utilities::to_path(without_volume_spec(item.source()->path())));
@@ -74,9 +78,10 @@ std::wstring SyncBase::state_key(std::wstring const& path) const {
 }
 
 bool SyncBase::leftover_staging(std::wstring const& name, std::wstring const& path,
-                                bool remote) const {
+                                Place const& side) const {
   if (!Utilities::staging::staging_name(name)) return false;
-  if (!remote && !dry_run) Utilities::staging::remove_leftover(Utilities::to_path(path));
+  // A remote staging name is the remote store's own to clear.
+  if (!side.remote() && !dry_run) Utilities::staging::remove_leftover(Utilities::to_path(path));
   return true;
 }
 
@@ -89,7 +94,7 @@ void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,
   guarded(source, target, [&] {
     SyncItem const entry(item.name, item.type, source, target, wildcard, Exclusions{}, item.flags,
                          item.compare_items);
-    SyncFile job(entry, count, dry_run, false, state, source_root, target_root);
+    SyncFile job(entry, count, dry_run, false, state, source_root, target_root, &sides);
     job();
   });
 }
@@ -98,7 +103,7 @@ void SyncBase::guarded(std::wstring const& source, std::wstring const& target,
                        std::function<void()> const& job) {
   try {
     job();
-  } catch (RemoteListingFailed const&) {
+  } catch (ListingFailed const&) {
     // Reported by the listing itself.
   } catch (std::filesystem::filesystem_error const& e) {
     report_failure(source, e);
@@ -117,13 +122,12 @@ void SyncBase::report_failure(std::wstring const& path,
                               std::filesystem::filesystem_error const& e) const {
   std::wstring const text = Utilities::FilesystemUtil::failure_text(e.code()) + L": " +
                             (e.path1().empty() ? path : Utilities::from_path(e.path1()));
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, Utilities::FilesystemUtil::reason_for_failure(e.code()));
+  report_refusal(text, Utilities::FilesystemUtil::reason_for_failure(e.code()));
 }
 
-bool SyncBase::drive_not_exist(std::wstring const& path, bool remote) const {
+bool SyncBase::drive_not_exist(std::wstring const& path, Place const& side) const {
   Utilities::log_at(LogLevel::Debug, std::wstring(L"drive_not_exist: ") + path);
-  if (remote) return false;
+  if (side.remote()) return false;
   if (Utilities::MountedDrives::instance().drive_mounted(Utilities::to_path(path), path))
     return false;
   Utilities::log_at(LogLevel::Debug, L"drive_not_exist: TRUE");
@@ -137,8 +141,7 @@ bool SyncBase::local_dir_created(std::wstring const& path, char const* message_i
   if (reason == 0) return true;
   std::wstring const text =
       translate(message_id) + path + L": " + Utilities::FilesystemUtil::failure_text(ec);
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, Utilities::FilesystemUtil::reason_for_failure(ec));
+  report_refusal(text, Utilities::FilesystemUtil::reason_for_failure(ec));
   return false;
 }
 
@@ -147,25 +150,26 @@ bool SyncBase::create_target_dir_if_not_exist(std::wstring const& directory) con
   if (dry_run) return true;
   std::wstring const dir =
       directory.empty() ? (item.target() ? item.target()->path() : std::wstring()) : directory;
-  bool const remote = item.ssh_path(item.target()) != nullptr;
-  if (drive_not_exist(dir, remote)) return true;
-  if (!remote) return local_dir_created(without_volume_spec(dir), "target_dir_not_creatable");
-  ssh_take_failure_reason();
-  if (ssh_mkdir_p(dir)) return true;
+  Place const& side = target_side();
+  if (drive_not_exist(dir, side)) return true;
+  if (!side.remote())
+    return local_dir_created(without_volume_spec(dir), "target_dir_not_creatable");
+  PlaceFailure const failure = side.make_folders(dir);
+  if (!failure) return true;
   Utilities::log_at(LogLevel::Error, translate("ssh_dir_create_error") + dir);
-  report_remote_dir("ssh_target_dir_not_creatable", dir);
+  report_remote_dir("ssh_target_dir_not_creatable", failure);
   return false;
 }
 
 bool SyncBase::create_source_dir(std::wstring const& directory) const {
   Utilities::log_at(LogLevel::Debug, std::wstring(L"create_source_dir: ") + directory);
   if (dry_run) return true;
-  if (item.ssh_path(item.source()) == nullptr)
-    return local_dir_created(directory, "source_dir_create_error");
-  ssh_take_failure_reason();
-  if (ssh_mkdir_p(directory)) return true;
+  Place const& side = source_side();
+  if (!side.remote()) return local_dir_created(directory, "source_dir_create_error");
+  PlaceFailure const failure = side.make_folders(directory);
+  if (!failure) return true;
   Utilities::log_at(LogLevel::Error, translate("source_dir_create_error"), directory);
-  report_remote_dir("source_dir_create_error", directory);
+  report_remote_dir("source_dir_create_error", failure);
   return false;
 }
 
@@ -180,17 +184,20 @@ bool SyncBase::mark_refused(std::wstring const& key) { return refused_items.inse
 
 void SyncBase::clear_refused(std::wstring const& key) { refused_items.erase(key); }
 
-bool SyncBase::deleted(std::wstring const& path, bool remote, char const* message_id) const {
-  FileInfoResult const reason = remote ? ssh_remove_refusal(path) : delete_refusal(path);
-  if (reason == 0) return true;
-  if (reason == FileInfoResult::file_not_exist) {
+bool SyncBase::deleted(std::wstring const& path, Place const& side, char const* message_id) const {
+  PlaceFailure const failure = side.discard(path);
+  if (!failure) return true;
+  if (failure.reason == FileInfoResult::file_not_exist) {
     Utilities::log_at(LogLevel::Debug, std::wstring(L"deleted: already gone: ") + path);
     return true;
   }
-  std::wstring const text = translate(message_id) + path + known_reason(reason);
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_refusal(text, reason);
+  report_side_failure(message_id, failure);
   return false;
+}
+
+void SyncBase::report_side_failure(char const* message_id, PlaceFailure const& failure) const {
+  std::wstring const text = translate(message_id) + failure.path + known_reason(failure.reason);
+  report_refusal(text, failure.reason);
 }
 
 bool SyncBase::links_as_links() const { return item.flags.symlinks == SymlinkMode::AsLink; }
@@ -206,25 +213,26 @@ bool SyncBase::completes_moves() const {
 
 bool SyncBase::stop_requested() const { return RunContext::stopping(); }
 
-bool SyncBase::source_remote() const {
-  return ssh_sides == SSHPATH::Source || ssh_sides == SSHPATH::Both;
+Place const& SyncBase::side_of(std::wstring const& path) const {
+  // Sides of one kind behave alike for any of their paths; a remote side knows its own.
+  if (sides.source->remote() == sides.target->remote()) return *sides.source;
+  Place const& remote = sides.source->remote() ? *sides.source : *sides.target;
+  Place const& local = sides.source->remote() ? *sides.target : *sides.source;
+  return remote.holds(path) ? remote : local;
 }
 
-bool SyncBase::target_remote() const {
-  return ssh_sides == SSHPATH::Target || ssh_sides == SSHPATH::Both;
-}
+bool SyncBase::source_remote() const { return sides.source->remote(); }
+
+bool SyncBase::target_remote() const { return sides.target->remote(); }
 
 std::wstring known_reason(FileInfoResult reason) {
   if (reason == FileInfoResult::file_info_write_error) return {};
   return L" (" + Utilities::FilesystemUtil::make_error_message(reason) + L")";
 }
 
-void report_remote_dir(char const* message_id, std::wstring const& path) {
-  FileInfoResult reason = ssh_take_failure_reason();
-  if (reason == 0 || reason == FileInfoResult::unknown_error)
-    reason = ssh_read_only_filesystem(path) ? FileInfoResult::filesystem_read_only
-                                            : FileInfoResult::file_info_write_error;
-  report_sync_refusal(translate(message_id) + path + known_reason(reason), reason);
+void report_remote_dir(char const* message_id, PlaceFailure const& failure) {
+  report_sync_refusal(translate(message_id) + failure.path + known_reason(failure.reason),
+                      failure.reason);
 }
 
 }  // namespace KVO_Core

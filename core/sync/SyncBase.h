@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "core/config/SyncItem.h"
-#include "core/sync/LinkTally.h"
-#include "core/sync/SyncState.h"
+#include "core/sync/Place.h"
+#include "core/sync/links/LinkTally.h"
+#include "core/sync/state/SyncState.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -26,9 +27,11 @@ std::wstring child_path(std::wstring const& directory, std::wstring const& name)
 class SyncBase {
  public:
   // Empty roots stand for the item's own source and target paths (a local one without its
-  // volume spec). The counter and the state (may be null) must outlive the job.
+  // volume spec). The counter and the state (may be null) must outlive the job. A job of one
+  // entry shares the sides of the job that runs it; without them the item's own are made.
   SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
-           std::wstring const& source_root, std::wstring const& target_root);
+           std::wstring const& source_root, std::wstring const& target_root,
+           Sides const* sides = nullptr);
   virtual ~SyncBase() = default;
   SyncBase(SyncBase const&) = delete;
   SyncBase& operator=(SyncBase const&) = delete;
@@ -52,7 +55,7 @@ class SyncBase {
   void report_failure(std::wstring const& path, std::filesystem::filesystem_error const& e) const;
 
   // True when the path's local volume is not mounted; false for a remote path.
-  bool drive_not_exist(std::wstring const& path, bool remote) const;
+  bool drive_not_exist(std::wstring const& path, Place const& side) const;
   // Creates a local directory with its parents; false after reporting a failure.
   bool local_dir_created(std::wstring const& path, char const* message_id) const;
   // Makes sure a target directory exists (empty: the item's target). True in a dry run and when
@@ -63,9 +66,9 @@ class SyncBase {
 
   // Deletes one file now (locally the way the settings ask); true when it is gone, false after
   // reporting the failure with the message id.
-  bool deleted(std::wstring const& path, bool remote, char const* message_id) const;
+  bool deleted(std::wstring const& path, Place const& side, char const* message_id) const;
 
-  // Deferred work and the mass-deletion guard (core/sync/Deletions.cpp).
+  // Deferred work and the mass-deletion guard (core/sync/state/Deletions.cpp).
   // Applies the mass-deletion rule to the pass's pending deletions with its once-per-item
   // report; true when the batch is refused (never in a dry run).
   bool deletions_refused(std::vector<PendingDeletion> const& deletions) const;
@@ -73,11 +76,11 @@ class SyncBase {
   // them or a stop is requested.
   void carry_out_deferred();
   // Removes an emptied directory (rmdir only); a missing or non-empty one is left silently.
-  void remove_dir_if_empty(std::wstring const& path, bool remote) const;
+  void remove_dir_if_empty(std::wstring const& path, Place const& side) const;
   // The end of a walk: the deferred work, the link counts, the link-mode warning.
   void finish_pass();
 
-  // Links in the walk (core/sync/LinkReports.cpp, core/sync/TargetLinks.cpp).
+  // Links in the walk (core/sync/links/LinkReports.cpp, core/sync/links/TargetLinks.cpp).
   // Warns once per item about each kind of link counted in the pass; empties the tally.
   void report_links();
   void report_link_count(LinkTally::Count const& count, char const* message_id) const;
@@ -89,23 +92,24 @@ class SyncBase {
   // item syncs deletions); false after reporting.
   bool target_usable(std::wstring const& target);
   // True when a link entry is left out by the exclusions or the wildcard.
-  bool link_filtered(std::wstring const& name, std::wstring const& path, bool remote,
+  bool link_filtered(std::wstring const& name, std::wstring const& path, Place const& side,
                      bool leads_to_dir, std::wstring const& wildcard) const;
   // A local source link into a system area: counted and true.
   bool system_link_skipped(std::wstring const& source);
 
   // Visits the files (and links in AsLink mode) that exist only in the target directory, for
-  // items that sync deletions or are two-way (core/sync/TargetOnly.cpp).
+  // items that sync deletions or are two-way (core/sync/walk/TargetOnly.cpp).
   void sync_target_only_entries(std::wstring const& source_dir, std::wstring const& target_dir,
                                 std::wstring const& wildcard,
                                 std::set<std::wstring> const& source_names);
-  // One entry of a local source directory of a directory item (core/sync/SyncDir.cpp).
+  // One entry of a local source directory of a directory item (core/sync/walk/SyncDir.cpp).
   void sync_dir_entry(std::filesystem::directory_entry const& entry, std::wstring const& wildcard,
                       std::wstring const& target_dir);
 
   // A staging name (".kvo-part") met by a walk: true, and a local one that no copy is writing
   // now (a leftover of a killed copy) is removed, outside a dry run.
-  bool leftover_staging(std::wstring const& name, std::wstring const& path, bool remote) const;
+  bool leftover_staging(std::wstring const& name, std::wstring const& path,
+                        Place const& side) const;
 
   // A file name that is not valid UTF-8 cannot be named safely: such an entry of `directory`
   // is skipped with a report hint. True when the name (raw bytes) must be skipped.
@@ -124,11 +128,19 @@ class SyncBase {
 
   bool source_remote() const;
   bool target_remote() const;
+  bool either_remote() const { return source_remote() || target_remote(); }
+  Place const& source_side() const { return *sides.source; }
+  Place const& target_side() const { return *sides.target; }
+  // The side a path of this job lies on.
+  Place const& side_of(std::wstring const& path) const;
+  // Logs the Error line and the report line of a failed side operation: the message id's text,
+  // the path and the reason's text (none for the generic remote write reason).
+  void report_side_failure(char const* message_id, PlaceFailure const& failure) const;
 
   SyncItem item;
   std::uint64_t& count;
   bool dry_run;
-  SSHPATH ssh_sides = SSHPATH::None;
+  Sides sides;  // held from the start of the item's run
   bool source_read_only = false;
   bool moves = false;  // source files are deleted after a successful copy
   SyncState* state;
@@ -143,8 +155,7 @@ bool mass_deletion(std::uint64_t pending, std::uint64_t total);
 
 // " (" + the reason's text + ")"; empty for the generic remote file_info_write_error.
 std::wstring known_reason(Utilities::FilesystemUtil::FileInfoResult reason);
-// Reports a failed remote directory operation with the thread's remote failure reason (13 when
-// the place is read-only and no reason is known, else 10). Logs nothing.
-void report_remote_dir(char const* message_id, std::wstring const& path);
+// Reports a failed remote directory operation with its reason. Logs nothing.
+void report_remote_dir(char const* message_id, PlaceFailure const& failure);
 
 }  // namespace KVO_Core

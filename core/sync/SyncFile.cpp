@@ -2,13 +2,13 @@
 
 #include "core/config/VolumeName.h"
 #include "core/crypto/TargetEncryption.h"
-#include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
-#include "core/sync/OpenRights.h"
 #include "core/sync/PathNames.h"
 #include "core/sync/ReportedOnce.h"
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/Decision.h"
+#include "core/sync/decide/SyncPlan.h"
+#include "core/sync/transfer/OpenRights.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Links.h"
 #include "utilities/Logging.h"
@@ -35,8 +35,8 @@ std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
   return side ? without_volume_spec(side->path()) : std::wstring();
 }
 
-bool leads_nowhere(std::wstring const& path, bool remote) {
-  if (!remote && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
+bool leads_nowhere(std::wstring const& path, Place const& side) {
+  if (!side.remote() && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
     if (dangling_links.insert(path))
       Utilities::log_at(LogLevel::Warning, translate("symlink_dangling") + path);
     return true;
@@ -74,11 +74,9 @@ bool is_deletion(PlannedAction action) {
 
 SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
                    SyncState* state, std::wstring const& source_root,
-                   std::wstring const& target_root)
-    : SyncBase(item, count, dry_run, state, source_root, target_root),
-      target_is_dir(target_is_dir) {
-  ssh_sides = item.ssh_path_type();
-}
+                   std::wstring const& target_root, Sides const* sides)
+    : SyncBase(item, count, dry_run, state, source_root, target_root, sides),
+      target_is_dir(target_is_dir) {}
 
 void SyncFile::operator()() {
   Utilities::log_at(LogLevel::Debug, L"SyncFile::operator()()");
@@ -93,10 +91,11 @@ void SyncFile::operator()() {
     }
     key = state_key(source);
     if (state) state->seen(key);
-    if (leads_nowhere(source, source_remote()) || leads_nowhere(target, target_remote())) return;
-    FileDifference d(source, target, item.compare_items, ssh_sides, item.flags.twoWaySync,
-                     file_base(), item.flags.encryptTarget);
+    if (leads_nowhere(source, source_side()) || leads_nowhere(target, target_side())) return;
+    FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
+                     item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
     d.settled_item = &item.name;
+    d.sides = sides;
     std::uint64_t const bytes = d();
     sync_difference(d, source, target, bytes);
   } catch (std::exception const& e) {
@@ -128,8 +127,7 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
                "content_conflict_not_copied", source, target, true);
     once_while(both_modified, d.result == Result::BothModified, "both_modified_not_copied", source,
                target, true);
-    if (d.result == Result::Equal && !dry_run && ssh_sides == SSHPATH::None &&
-        OpenRights::open(target))
+    if (d.result == Result::Equal && !dry_run && !either_remote() && OpenRights::open(target))
       carry_rights(source, target);
     settle_state(d);
     return;
@@ -162,9 +160,7 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
   // make it before every copy, not only for restored pairs, or the copy fails on every pass.
   if (!is_deletion(*action)) {
     bool const to_source = writes_to_source(*action);
-    if (!create_parent_dir(to_source ? source : target,
-                           to_source ? source_remote() : target_remote(), to_source))
-      return;
+    if (!create_parent_dir(to_source ? source : target, to_source)) return;
   }
   compared = Compared{source, target, std::nullopt, std::nullopt};
   if (d.result != Result::SourceNotExits && d.result != Result::SourceDeleted)
@@ -175,40 +171,15 @@ void SyncFile::sync_difference(FileDifference const& d, std::wstring const& sour
 }
 
 std::optional<PlannedAction> SyncFile::decide(FileDifference const& d) const {
-  SyncFlags const& flags = item.flags;
-  PlannedAction const copy = moves ? PlannedAction::MoveToTarget : PlannedAction::CopyToTarget;
-  switch (d.result) {
-    case Result::Equal:
-      if (completes_moves() && move_completed(d)) return PlannedAction::DeleteSource;
-      return std::nullopt;
-    case Result::DestDeleted:
-      return PlannedAction::DeleteSource;
-    case Result::SourceDeleted:
-      return PlannedAction::DeleteTarget;
-    case Result::SourceNotExits:
-      // Only a one-way mirror may take a file that exists only in the target for a deleted one:
-      // on a two-way item it is new there, and a moving item put it there itself.
-      if (flags.syncDeletions && !d.base && !flags.twoWaySync && !flags.delAftercopy)
-        return PlannedAction::DeleteTarget;
-      if (flags.twoWaySync) return PlannedAction::CopyToSource;
-      return std::nullopt;
-    case Result::SourceModified:
-    case Result::DestNotExists:
-      return copy;
-    case Result::DestModified:
-      // A two-way item must not overwrite a change made on the target with the older source.
-      if (flags.copyWhenTargetNewer && !flags.twoWaySync) return copy;
-      if (flags.twoWaySync) return PlannedAction::CopyToSource;
-      return std::nullopt;
-    case Result::ContentConflict:
-    case Result::BothModified:
-      if (flags.twoWaySync && flags.conflictCopies)
-        return d.newer(d.dest_mtime, d.source_mtime) ? PlannedAction::ConflictTargetWins
-                                                     : PlannedAction::ConflictSourceWins;
-      return std::nullopt;
-    default:
-      return std::nullopt;
-  }
+  DecisionInputs in;
+  in.result = d.result;
+  in.flags = item.flags;
+  in.moves = moves;
+  in.completes_moves = completes_moves();
+  in.remembered = d.base != nullptr;
+  in.target_newer = d.newer(d.dest_mtime, d.source_mtime);
+  if (needs_move_check(in)) in.move_completed = move_completed(d);
+  return decide_action(in);
 }
 
 bool SyncFile::move_completed(FileDifference const& d) const {
@@ -246,7 +217,7 @@ bool SyncFile::too_large(FileDifference const& d, std::wstring const& source) co
 
 bool SyncFile::only_time_differs(FileDifference const& d, std::wstring const& source,
                                  std::wstring const& target) const {
-  if (ssh_sides != SSHPATH::None || d.source_size != d.dest_size) return false;
+  if (either_remote() || d.source_size != d.dest_size) return false;
   if (d.result != Result::DestModified && !(d.result == Result::SourceModified && d.base))
     return false;
   return Utilities::FilesystemUtil::files_equal(source, target);
@@ -326,12 +297,12 @@ void SyncFile::update_state(PlannedAction action, std::wstring const& source,
 
 void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& source,
                            std::wstring const& target) {
-  auto const now = [&](std::wstring const& path, bool remote) {
+  auto const now = [&](std::wstring const& path, Place const& side) {
     return copied_from && copied_from->first == path ? std::optional(copied_from->second)
-                                                     : observe_file(path, remote);
+                                                     : side.observe(path);
   };
-  std::optional<ObservedFile> const source_now = now(source, source_remote());
-  std::optional<ObservedFile> const target_now = now(target, target_remote());
+  std::optional<ObservedFile> const source_now = now(source, source_side());
+  std::optional<ObservedFile> const target_now = now(target, target_side());
   copied_from.reset();
   if (!state || !source_now || !target_now) return;
   // A time that could not be set is recorded as it stands on disk, so the next pass sees no
@@ -340,13 +311,14 @@ void SyncFile::record_pair(std::wstring const& pair_key, std::wstring const& sou
                 FileState{source_now->size, source_now->mtime, target_now->mtime, std::nullopt});
 }
 
-bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool source_side) {
+bool SyncFile::create_parent_dir(std::wstring const& path, bool on_source) {
   std::size_t const last = path.rfind(L'/');
   std::wstring const parent = last == std::wstring::npos ? std::wstring() : path.substr(0, last);
-  char const* id = source_side ? "source_dir_create_error" : "target_dir_create_error";
+  char const* id = on_source ? "source_dir_create_error" : "target_dir_create_error";
   if (parent.empty()) return true;
-  if (!remote) return local_dir_created(parent, id);
-  if (ssh_mkdir_p(parent)) return true;
+  Place const& side = on_source ? source_side() : target_side();
+  if (!side.remote()) return local_dir_created(parent, id);
+  if (!side.make_folders(parent)) return true;
   Utilities::log_at(LogLevel::Error, translate(id), parent);
   report_sync_error(translate(id) + parent);
   return false;
@@ -355,7 +327,7 @@ bool SyncFile::create_parent_dir(std::wstring const& path, bool remote, bool sou
 bool SyncFile::delete_target_file(std::wstring const& source, std::wstring const& target) {
   Utilities::log_at(LogLevel::Info, translate("target_deleted_source_missing"), target,
                     translate("source_label"), source);
-  return deleted(target, target_remote(), "target_delete_failed");
+  return deleted(target, target_side(), "target_delete_failed");
 }
 
 bool SyncFile::delete_source_file(std::wstring const& source, std::wstring const& target) {
@@ -363,7 +335,7 @@ bool SyncFile::delete_source_file(std::wstring const& source, std::wstring const
                     translate(completes_moves() ? "source_deleted_already_in_target"
                                                 : "source_deleted_target_missing"),
                     source, translate("target_label"), target);
-  return deleted(source, source_remote(), "source_delete_failed");
+  return deleted(source, source_side(), "source_delete_failed");
 }
 
 }  // namespace KVO_Core

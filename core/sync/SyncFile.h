@@ -9,13 +9,15 @@
 #include <utility>
 
 #include "core/run/CopyResult.h"
-#include "core/sync/CopyFailure.h"
-#include "core/sync/FileDifference.h"
-#include "core/sync/PlannedAction.h"
 #include "core/sync/SyncBase.h"
+#include "core/sync/decide/FileDifference.h"
+#include "core/sync/decide/PlannedAction.h"
+#include "core/sync/transfer/CopyFailure.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
+
+class Staging;
 
 class SyncFile : public SyncBase {
  public:
@@ -29,7 +31,8 @@ class SyncFile : public SyncBase {
 
   // target_is_dir (file items only): the file keeps its name inside the target folder.
   SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
-           SyncState* state, std::wstring const& source_root, std::wstring const& target_root);
+           SyncState* state, std::wstring const& source_root, std::wstring const& target_root,
+           Sides const* sides = nullptr);
 
   // Runs the pair; nothing escapes (failures are logged and reported).
   void operator()() override;
@@ -58,10 +61,11 @@ class SyncFile : public SyncBase {
   void update_state(PlannedAction action, std::wstring const& source, std::wstring const& target);
   // Records the pair as both sides are now; nothing when a side is missing.
   void record_pair(std::wstring const& key, std::wstring const& source, std::wstring const& target);
-  bool create_parent_dir(std::wstring const& path, bool remote, bool source_side);
+  bool create_parent_dir(std::wstring const& path, bool on_source);
 
-  // Renames and deferred deletions (core/sync/Renames.cpp, core/sync/DeferredDeletion.cpp).
-  // True when the new name was handled as a rename of a vanished old one.
+  // Renames and deferred deletions (core/sync/decide/Renames.cpp,
+  // core/sync/state/DeferredDeletion.cpp). True when the new name was handled as a rename of a
+  // vanished old one.
   bool rename_instead(PlannedAction action, FileDifference const& d, std::wstring const& source,
                       std::wstring const& target);
   // The state key of the only possible old name; none when there is none or more than one.
@@ -70,7 +74,7 @@ class SyncFile : public SyncBase {
   bool old_file_moved_away(FileDifference const& d, std::wstring const& old_key, bool to_target,
                            bool claimed) const;
   // Renames without replacing anything at `to`; false (the caller copies) on any failure.
-  bool rename_path(std::wstring const& from, std::wstring const& to, bool remote, bool source_side);
+  bool rename_path(std::wstring const& from, std::wstring const& to, bool on_source);
   // The parent folder of the side the action writes.
   bool ensure_parent_dir(PlannedAction action, std::wstring const& source,
                          std::wstring const& target);
@@ -82,9 +86,9 @@ class SyncFile : public SyncBase {
   bool delete_target_file(std::wstring const& source, std::wstring const& target);
   bool delete_source_file(std::wstring const& source, std::wstring const& target);
 
-  // Transfers (core/sync/FileTransfer.cpp). True when the destination now holds the content of
-  // the file copied; on any failure the old destination is left as it was and the failure is
-  // reported. bytes is the size of the file copied as compared.
+  // Transfers (core/sync/transfer/FileTransfer.cpp). True when the destination now holds the
+  // content of the file copied; on any failure the old destination is left as it was and the
+  // failure is reported. bytes is the size of the file copied as compared.
   bool copy_source_to_dest(std::wstring const& source, std::wstring const& target,
                            std::uint64_t bytes);
   bool copy_dest_to_source(std::wstring const& from, std::wstring const& to, std::uint64_t bytes);
@@ -96,7 +100,7 @@ class SyncFile : public SyncBase {
   // refused.
   bool time_refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason);
 
-  // Transfer stages (core/sync/FileTransfer.cpp and its neighbours).
+  // Transfer stages (core/sync/transfer/FileTransfer.cpp and its neighbours).
   // Makes the old remote destination its next generation where the item keeps them and gives
   // that name; throws SyncException when that cannot be done. Local destinations are handled at
   // placement.
@@ -111,23 +115,25 @@ class SyncFile : public SyncBase {
   // 0, 29 or 30 for an encrypted local copy; one that no identity can open passes.
   Utilities::FilesystemUtil::FileInfoResult encrypted_copy_fault(std::wstring const& from,
                                                                  std::wstring const& to) const;
-  // Moves the bytes by the route the paths ask for; Failed leaves its reason in failure.
-  CopyResult core_copy_function(std::wstring const& from, std::wstring const& to);
+  // Moves the bytes of from onto to (a name nothing else uses) between the two sides, encrypting
+  // them where the item asks; Failed leaves its reason in failure.
+  CopyResult transfer(Place const& from_side, std::wstring const& from, Place const& to_side,
+                      std::wstring const& to);
   // Gives to the permission bits of from (written at onto, to by default), keeping OpenRights.
   void carry_rights(std::wstring const& from, std::wstring const& to) const;
   void carry_rights(std::wstring const& from, std::wstring const& to,
                     std::wstring const& onto) const;
 
-  // Refusals and reports of transfers (core/sync/TransferFailures.cpp). Each is true (after
-  // logging and reporting) when the copy must not go on.
+  // Refusals and reports of transfers (core/sync/transfer/TransferFailures.cpp). Each is true
+  // (after logging and reporting) when the copy must not go on.
   bool refused(std::wstring const& path, Utilities::FilesystemUtil::FileInfoResult reason) const;
   bool read_refused(std::wstring const& path) const;
   bool copy_refused(std::wstring const& from, std::wstring const& to, std::uint64_t bytes) const;
   bool space_short(std::wstring const& to, std::uint64_t needed) const;
   void report_failed_copy(std::wstring const& from, std::wstring const& to) const;
 
-  // Conflict copies (core/sync/ConflictCopy.cpp): true when the winner now holds the pair's name
-  // on the losing side; the loser survives under its conflict-copy name on both sides.
+  // Conflict copies (core/sync/decide/ConflictCopy.cpp): true when the winner now holds the pair's
+  // name on the losing side; the loser survives under its conflict-copy name on both sides.
   bool resolve_conflict(PlannedAction action, FileDifference const& d, std::wstring const& source,
                         std::wstring const& target);
 
@@ -142,10 +148,10 @@ class SyncFile : public SyncBase {
 
  private:
   bool guarded_copy(std::wstring const& from, std::wstring const& to, bool back);
-  bool save_remote_copy(std::wstring const& from, std::wstring const& to,
-                        std::optional<ObservedFile> const& source_seen);
-  bool save_staged_copy(std::wstring const& from, std::wstring const& to,
-                        std::optional<ObservedFile> const& source_seen, bool back);
+  // The verified staging file becomes the destination: rights and time, data synced when it
+  // replaces a file, the old one parked as its generation, one rename.
+  bool publish_staged(std::wstring const& from, std::wstring const& to, Staging& staging,
+                      std::optional<ObservedFile> const& source_seen, bool back);
   // target_changed for a local destination; a destination still missing costs one stat and
   // writes no line.
   bool changed_while_staging(std::wstring const& destination, bool lstat_found = true) const;

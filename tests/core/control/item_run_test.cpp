@@ -13,8 +13,8 @@
 #include "core/config/Config.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
-#include "core/sync/SyncStateFile.h"
 #include "core/sync/engine_fixture.h"
+#include "core/sync/state/SyncStateFile.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 // Conflict-copy names and both directions of a conflict on real files.
-#include "core/sync/ConflictCopy.h"
+#include "core/sync/LocalPlace.h"
+#include "core/sync/decide/ConflictCopy.h"
 #include "transfer_fixture.h"
 #include "utilities/FileNames.h"
 #include "utilities/SystemInfo.h"
@@ -10,7 +11,9 @@ using namespace transfer_test;
 using KVO_Core::SyncFlags;
 using KVO_Core::SyncItemType;
 
-std::wstring marker() { return KVO_Core::conflict_copy_marker(L"/x", false); }
+KVO_Core::LocalPlace const local;
+
+std::wstring marker() { return KVO_Core::conflict_copy_marker(L"/x", local); }
 
 TEST(ConflictCopyName, KeepsFolderStemAndExtension) {
   std::wstring const m = marker();
@@ -43,8 +46,8 @@ TEST_F(TransferPass, TakenNamesOnEitherSideAndDanglingLinksAreSkipped) {
   };
   fs::create_symlink(dir / "nowhere", Utilities::to_path(name("dst", 1)));
   put(Utilities::to_path(name("src", 2)), "taken on the other side", 0);
-  EXPECT_EQ(KVO_Core::conflict_copy_name(w(dir / "dst/a.txt"), false), name("dst", 2));
-  EXPECT_EQ(KVO_Core::conflict_copy_name(w(dir / "dst/a.txt"), false, w(dir / "src/a.txt"), false),
+  EXPECT_EQ(KVO_Core::conflict_copy_name(w(dir / "dst/a.txt"), local), name("dst", 2));
+  EXPECT_EQ(KVO_Core::conflict_copy_name(w(dir / "dst/a.txt"), local, w(dir / "src/a.txt"), local),
             name("dst", 3));
 }
 

@@ -1,5 +1,5 @@
 // The local block copy and the reports of failed and refused copies.
-#include "core/sync/LocalBlockCopy.h"
+#include "core/sync/transfer/LocalBlockCopy.h"
 #include "support/scoped_mount.h"
 #include "transfer_fixture.h"
 

@@ -5,7 +5,7 @@
 
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/SyncPlan.h"
 #include "engine_fixture.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "core/run/SyncReport.h"
 #include "core/sync/ItemRun.h"
 #include "core/sync/SyncBase.h"
-#include "core/sync/SyncStateFile.h"
+#include "core/sync/state/SyncStateFile.h"
 #include "engine_fixture.h"
 
 namespace dirs_test {

@@ -1,6 +1,6 @@
 // Directory items end to end: a first pass puts both sides in step, a change is made, the next
 // pass must give the expected folders and state, and one more pass must change nothing.
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/SyncPlan.h"
 #include "dirs_fixture.h"
 
 namespace {

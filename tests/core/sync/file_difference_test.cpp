@@ -1,6 +1,6 @@
 // Classifying a pair: the time rule and its tolerance, whole seconds with a remote side, the
 // order of the rules, and the progress message of a long content comparison.
-#include "core/sync/FileDifference.h"
+#include "core/sync/decide/FileDifference.h"
 
 #include "engine_fixture.h"
 

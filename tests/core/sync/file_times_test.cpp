@@ -2,8 +2,8 @@
 // the reports of times and rights that could not be set.
 #include <thread>
 
-#include "core/sync/FileTimes.h"
-#include "core/sync/OpenRights.h"
+#include "core/sync/transfer/FileTimes.h"
+#include "core/sync/transfer/OpenRights.h"
 #include "transfer_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The mass-deletion guard through real passes: the rule's edges, one report per lasting
 // refusal, queued folder removals dropped with a refused batch, and the dry run that only plans.
-#include "core/sync/SyncDir.h"
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/SyncPlan.h"
+#include "core/sync/walk/SyncDir.h"
 #include "dirs_fixture.h"
 
 namespace {

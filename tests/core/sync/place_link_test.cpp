@@ -1,5 +1,5 @@
 // Placing a link when the final rename fails: what stood at the place is put back.
-#include "core/sync/SyncLink.h"
+#include "core/sync/links/SyncLink.h"
 #include "tree_fixture.h"
 
 namespace {

@@ -84,10 +84,10 @@ TEST_F(DirItem, RenameNeverReplacesAFileAtTheNewName) {
   std::uint64_t n = 0;
   KVO_Core::SyncFile job(item({}), n, false, false, nullptr, L"", L"");
   KVO_Core::SyncReportGuard guard(&report);
-  EXPECT_FALSE(job.rename_path(w(src / "old.txt"), w(src / "new.txt"), false, true));
+  EXPECT_FALSE(job.rename_path(w(src / "old.txt"), w(src / "new.txt"), true));
   EXPECT_EQ(test_support::read_file(src / "old.txt"), "old");
   EXPECT_EQ(test_support::read_file(src / "new.txt"), "appeared");
-  EXPECT_TRUE(job.rename_path(w(src / "old.txt"), w(src / "sub/moved.txt"), false, true));
+  EXPECT_TRUE(job.rename_path(w(src / "old.txt"), w(src / "sub/moved.txt"), true));
   EXPECT_EQ(test_support::read_file(src / "sub/moved.txt"), "old");
 }
 

@@ -1,6 +1,6 @@
 // Pairs found equal by reading are not read again while both files are unchanged; a rewrite that
 // keeps size and time is still found, also where the change time cannot be trusted.
-#include "core/sync/SettledPairs.h"
+#include "core/sync/decide/SettledPairs.h"
 
 #include <sys/mount.h>
 

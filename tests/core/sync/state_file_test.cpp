@@ -1,6 +1,6 @@
 // The state file: a round trip of awkward keys, format versions and escapes, and a failed write
 // that leaves the old file alone.
-#include "core/sync/SyncStateFile.h"
+#include "core/sync/state/SyncStateFile.h"
 
 #include <gtest/gtest.h>
 

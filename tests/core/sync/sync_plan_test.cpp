@@ -1,5 +1,5 @@
 // The dry-run plan: its cap, counters and byte total, and the per-thread guard.
-#include "core/sync/SyncPlan.h"
+#include "core/sync/decide/SyncPlan.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/sync/SyncState.h"
+#include "core/sync/state/SyncState.h"
 
 namespace {
 

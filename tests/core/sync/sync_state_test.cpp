@@ -1,5 +1,5 @@
 // The remembered state in memory: change marks, the size index, forgetting, deferrals and claims.
-#include "core/sync/SyncState.h"
+#include "core/sync/state/SyncState.h"
 
 #include <gtest/gtest.h>
 

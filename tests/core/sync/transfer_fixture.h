@@ -9,7 +9,7 @@
 #include "core/config/Config.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
-#include "core/sync/SyncState.h"
+#include "core/sync/state/SyncState.h"
 #include "engine_fixture.h"
 #include "utilities/Translation.h"
 

@@ -1,0 +1,27 @@
+// Names of conflict copies: the file's folder, base name and extension with a marker of the
+// date and the host put before the extension, numbered from " 2" on while a name is taken.
+#pragma once
+
+#include <string>
+
+#include "core/sync/Place.h"
+
+namespace KVO_Core {
+
+// The first candidate at which nothing stands on the path's side (a dangling link counts as
+// taken); a remote side's host goes into the marker.
+std::wstring conflict_copy_name(std::wstring const& path, Place const& side);
+
+// The same, but a candidate counts as taken also when its file name stands in the folder of
+// `other` (the other side), so that the copy can take the same name there.
+std::wstring conflict_copy_name(std::wstring const& path, Place const& side,
+                                std::wstring const& other, Place const& other_side);
+
+// The candidate of number n (1: no number) for the marker.
+std::wstring conflict_copy_candidate(std::wstring const& path, std::wstring const& marker,
+                                     unsigned n);
+
+// The marker text for today and the path's host.
+std::wstring conflict_copy_marker(std::wstring const& path, Place const& side);
+
+}  // namespace KVO_Core
