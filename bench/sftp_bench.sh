@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# sftp_bench.sh [BUILD_DIR] [MB] [ROUNDS]: the service's SFTP upload and download against
-# OpenSSH's sftp client through a throwaway loopback sshd (tests/support/sftp_server.sh, as
-# root), best of ROUNDS (3), and the rate kept under a transfer limit.
+# sftp_bench.sh [BUILD_DIR] [MB] [ROUNDS]: the service's SFTP upload and download of one file of
+# MB MiB (1024) and of a tree of 2,000 small files against OpenSSH's sftp client (and rclone when
+# installed) through a throwaway loopback sshd (tests/support/sftp_server.sh, as root), best of
+# ROUNDS (3), with the speed ratios, the service's peak memory and the rate kept under a limit.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
@@ -15,4 +16,4 @@ started=$("$root/tests/support/sftp_server.sh" start "$scratch/server")
 port=${started#port=}
 port=${port%% *}
 mkdir -p "$scratch/home" "$scratch/data"
-HOME="$scratch/home" "$program" "$port" "$scratch/server/client_ed25519" "$scratch/data" "${2:-256}" "${3:-3}"
+HOME="$scratch/home" "$program" "$port" "$scratch/server/client_ed25519" "$scratch/data" "${2:-1024}" "${3:-3}"

@@ -282,8 +282,10 @@ SshFileInfo SshFileInspector::inspect_file(std::string const& remote_path) {
     return SshFileInfo{true, attrs->size, time_to_iso(mtime), mtime};
   }
   int const code = connection_->sftp() ? sftp_get_error(connection_->sftp()) : -1;
-  if (!connection_->broken() && (code == SSH_FX_NO_SUCH_FILE || code == SSH_FX_NO_SUCH_PATH))
-    return {};
+  bool const broken = connection_->broken();
+  if (!broken && (code == SSH_FX_NO_SUCH_FILE || code == SSH_FX_NO_SUCH_PATH)) return {};
+  // A server that stopped answering would hold every later file for the whole time-out too.
+  if (broken) connection_->discard();
   throw std::runtime_error(Utilities::translation::translate_utf8("sftp_stat_failed") +
                            std::to_string(code) + "): " + remote_path);
 }

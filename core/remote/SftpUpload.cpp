@@ -80,13 +80,21 @@ SftpFileHandle open_staging(SftpConnection& connection, std::string const& path,
   return file;
 }
 
+// After a failed request: a server that let it run into the time-out is cut off, so that the
+// requests still to come on the transfer (times, rename, removal) fail at once instead of each
+// waiting as long again.
+int settled(SftpConnection const& connection, int rc) {
+  if (rc != 0 && connection.broken()) connection.discard();
+  return rc;
+}
+
 // Changes attributes of the file itself, never of what a link there points to.
 int set_attributes(SftpConnection const& connection, std::string const& path,
                    sftp_attributes_struct& attributes) {
   connection.begin_request();
   if (sftp_extension_supported(connection.sftp(), "lsetstat@openssh.com", "1"))
-    return sftp_lsetstat(connection.sftp(), path.c_str(), &attributes);
-  return sftp_setstat(connection.sftp(), path.c_str(), &attributes);
+    return settled(connection, sftp_lsetstat(connection.sftp(), path.c_str(), &attributes));
+  return settled(connection, sftp_setstat(connection.sftp(), path.c_str(), &attributes));
 }
 
 bool keep_remote_permissions(SftpConnection const& connection, std::string const& path,
@@ -147,7 +155,10 @@ CopyResult publish_part(SftpConnection& connection, std::wstring const& remote,
       return;
     }
     // A dropped session: a new one clears the staging file if the server is back, and the
-    // reason of the failure stays the one that ended the transfer.
+    // reason of the failure stays the one that ended the transfer. Not after a stop request:
+    // a server that hangs would hold the stop for a whole connect time-out; the next upload of
+    // the file clears its staging file anyway.
+    if (RunContext::stopping()) return;
     FileInfoResult const reason = ssh_take_failure_reason();
     SftpConnection fresh;
     if (connect_to(remote, fresh, nullptr)) {
@@ -161,7 +172,8 @@ CopyResult publish_part(SftpConnection& connection, std::wstring const& remote,
     return result;
   }
   connection.begin_request();
-  if (sftp_rename(sftp, part.c_str(), final_path.c_str()) == 0) return CopyResult::Done;
+  if (settled(connection, sftp_rename(sftp, part.c_str(), final_path.c_str())) == 0)
+    return CopyResult::Done;
   bool const replaces = sftp_extension_supported(sftp, "posix-rename@openssh.com", "1");
   connection.begin_request();
   SftpAttributesHandle const old(replaces ? nullptr : sftp_lstat(sftp, final_path.c_str()));
@@ -207,7 +219,7 @@ void note_transfer_failure(SftpConnection& connection, std::string const& writte
 CopyResult close_target(SftpConnection& connection, SftpFileHandle file, std::string const& path,
                         CopyResult result, char const* write_error) {
   connection.begin_request();
-  int const closed = sftp_close(file.release());
+  int const closed = settled(connection, sftp_close(file.release()));
   if (closed == 0 || result != CopyResult::Done) return result;
   Utilities::log_at(LogLevel::Error, translate(write_error), string_to_wstring(path));
   note_transfer_failure(connection, path);

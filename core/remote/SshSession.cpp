@@ -1,6 +1,7 @@
 #include "core/remote/SshSession.h"
 
 #include <netdb.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <csignal>
@@ -20,6 +21,10 @@ namespace {
 
 using Pool = std::map<std::string, std::shared_ptr<SftpConnection::Session>>;
 thread_local std::unique_ptr<Pool> pool;
+// Accounts whose server could not be reached in this scope, with what the attempt said: a
+// server that takes connections and then says nothing costs a whole time-out per attempt, and
+// a pass asks once per file. The next scope tries again.
+thread_local std::unique_ptr<std::map<std::string, SshUnreachable>> unreachable_in_scope;
 
 std::string pool_key(SshAccount const& account) {
   return account.name() + "|" + account.user() + "@" + account.host();
@@ -73,11 +78,14 @@ void apply_ssh_dir(ssh_session session) {
 SshSessionScope::SshSessionScope() {
   if (pool) return;
   pool = std::make_unique<Pool>();
+  unreachable_in_scope = std::make_unique<std::map<std::string, SshUnreachable>>();
   owns = true;
 }
 
 SshSessionScope::~SshSessionScope() {
-  if (owns) pool.reset();
+  if (!owns) return;
+  pool.reset();
+  unreachable_in_scope.reset();
 }
 
 bool SshSessionScope::active() { return pool != nullptr; }
@@ -101,7 +109,16 @@ void SftpConnection::connect(SshAccount const& account) {
       return;
     }
   }
-  open_session(account);
+  if (unreachable_in_scope) {
+    auto const it = unreachable_in_scope->find(key);
+    if (it != unreachable_in_scope->end()) throw it->second;
+  }
+  try {
+    open_session(account);
+  } catch (SshUnreachable const& e) {
+    if (unreachable_in_scope) unreachable_in_scope->insert_or_assign(key, e);
+    throw;
+  }
   if (pool) (*pool)[key] = session;
 }
 
@@ -177,8 +194,18 @@ bool SftpConnection::broken() const {
          std::chrono::seconds(ssh_connect_timeout() - 1);
 }
 
-void SftpConnection::discard() {
-  if (!session || !pool) return;
+void SftpConnection::discard() const {
+  if (!session) return;
+  // Every further request on a server that stopped answering would wait out the time-out again
+  // (closing a file, asking for room, the channel's own close): cut the connection, so that they
+  // fail at once.
+  // The socket is shut, not the session: disconnecting frees the channels under the SFTP
+  // session and the files still open on it.
+  if (session->ssh) {
+    socket_t const fd = ssh_get_fd(session->ssh);
+    if (fd != SSH_INVALID_SOCKET) ::shutdown(fd, SHUT_RDWR);
+  }
+  if (!pool) return;
   for (auto it = pool->begin(); it != pool->end(); ++it) {
     if (it->second == session) {
       pool->erase(it);

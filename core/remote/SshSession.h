@@ -10,9 +10,9 @@
 #include <string>
 
 #include "core/config/Accounts.h"
-#include "core/run/RemoteFailure.h"
 #include "core/remote/SshHandles.h"
 #include "core/remote/SshSessionScope.h"
+#include "core/run/RemoteFailure.h"
 
 namespace KVO_Core {
 
@@ -56,10 +56,10 @@ class SftpConnection {
   // the server sent garbage or stopped answering until the time-out), so that the session is of
   // no further use.
   bool broken() const;
-  // Takes the session out of the thread's pool, so that the next connect of the account opens a
-  // new one instead of waiting on a hung server again. This handle keeps it (files and folders
-  // opened on it are still to be closed); the last holder closes it.
-  void discard();
+  // Cuts the connection and takes the session out of the thread's pool, so that the next
+  // connect of the account opens a new one instead of waiting on a hung server again, and what
+  // is still open on it fails at once. This handle keeps it; the last holder frees it.
+  void discard() const;
 
   SftpFileHandle open(std::string const& path, int flags, std::uint16_t mode) const;
   SftpDirHandle open_dir(std::string const& path) const;

@@ -6,6 +6,8 @@ namespace KVO_Core {
 
 // While one exists on a thread (the outermost owns it), every SftpConnection of the thread takes
 // a live session of its account from the thread's pool or adds one; the sessions close with it.
+// An account whose server could not be reached is not tried again inside the scope: its
+// connects fail at once with the first attempt's reason.
 class SshSessionScope {
  public:
   SshSessionScope();

@@ -52,6 +52,13 @@ inline std::string config_with_accounts(std::vector<Item> const& items,
   return text;
 }
 
+// Whether a staging file is left anywhere below root.
+inline bool staging_left(fs::path const& root) {
+  for (auto const& [name, content] : tree_of(root))
+    if (name.find(".kvo-part") != std::string::npos) return true;
+  return false;
+}
+
 // The service with a loopback sshd of the test's own; remote_root() is a folder it serves.
 class SftpService : public Service {
  protected:

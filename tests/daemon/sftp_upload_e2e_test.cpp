@@ -12,13 +12,6 @@ namespace {
 
 using namespace service_test;
 
-// Whether a staging file is left anywhere below root.
-bool staging_left(fs::path const& root) {
-  for (auto const& [name, content] : tree_of(root))
-    if (name.find(".kvo-part") != std::string::npos) return true;
-  return false;
-}
-
 // SFTP carries whole seconds.
 auto seconds_of(fs::path const& p) {
   return std::chrono::floor<std::chrono::seconds>(fs::last_write_time(p));

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
+#include <system_error>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -16,6 +19,35 @@ namespace test_support {
 namespace {
 
 std::string script() { return std::string(PELLI_SOURCE_DIR) + "/tests/support/sftp_server.sh"; }
+
+// Every process below `root`: the per-connection servers and whatever they started.
+std::vector<int> descendants_of(int root) {
+  std::multimap<int, int> children;
+  std::error_code ec;
+  for (auto const& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string const name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string const stat = read_file(entry.path() / "stat");
+    std::size_t const close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    char state = 0;
+    int ppid = 0;
+    rest >> state >> ppid;
+    children.emplace(ppid, std::stoi(name));
+  }
+  std::vector<int> found;
+  std::vector<int> open{root};
+  while (!open.empty()) {
+    int const parent = open.back();
+    open.pop_back();
+    for (auto [it, end] = children.equal_range(parent); it != end; ++it) {
+      found.push_back(it->second);
+      open.push_back(it->second);
+    }
+  }
+  return found;
+}
 
 }  // namespace
 
@@ -30,6 +62,7 @@ SftpServer::SftpServer(std::filesystem::path const& dir) : dir_(dir) {
 }
 
 SftpServer::~SftpServer() {
+  if (pid_) resume();  // a stopped server would not see the end below
   if (pid_) run(script() + " stop '" + dir_.string() + "'");
 }
 
@@ -45,17 +78,17 @@ std::string SftpServer::host_key(std::string const& kind) const {
 }
 
 void SftpServer::kill_connections() const {
-  std::error_code ec;
-  for (auto const& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    std::string const stat = read_file(entry.path() / "stat");
-    std::size_t const close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    char state = 0;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == pid_) ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
-  }
+  for (int child : descendants_of(pid_)) ::kill(child, SIGKILL);
+}
+
+void SftpServer::suspend() const {
+  ::kill(pid_, SIGSTOP);
+  for (int child : descendants_of(pid_)) ::kill(child, SIGSTOP);
+}
+
+void SftpServer::resume() const {
+  for (int child : descendants_of(pid_)) ::kill(child, SIGCONT);
+  ::kill(pid_, SIGCONT);
 }
 
 SilentListener::SilentListener() {

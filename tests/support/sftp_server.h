@@ -20,8 +20,8 @@ class SftpServer {
   std::uint16_t port() const { return port_; }
   std::uint16_t read_only_port() const { return port_ + 1; }
   std::uint16_t shim_port() const { return port_ + 2; }
-  // "pass", "short", "hostile", "stall", "plain", "nosetstat" or "nowrite" (sftp_shim.py), for logins from
-  // now on.
+  // "pass", "short", "hostile", "stall", "plain", "nosetstat" or "nowrite" (sftp_shim.py), for
+  // logins from now on.
   void set_shim_mode(std::string const& mode) const;
 
   std::filesystem::path client_key() const { return dir_ / "client_ed25519"; }
@@ -34,6 +34,10 @@ class SftpServer {
 
   // Ends the per-connection server processes (the sessions die; the listener stays).
   void kill_connections() const;
+  // Stops the listener and every process below it with SIGSTOP: connections are still taken by
+  // the kernel, but nothing answers. resume() lets them all go on.
+  void suspend() const;
+  void resume() const;
 
  private:
   std::filesystem::path dir_;

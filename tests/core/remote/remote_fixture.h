@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -26,6 +27,13 @@ inline std::string random_bytes(std::size_t size, unsigned seed = 0) {
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(generator());
   return bytes;
+}
+
+// Names in a folder, to show that nothing but the expected files is left there.
+inline std::set<std::string> names_in(fs::path const& dir) {
+  std::set<std::string> names;
+  for (auto const& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+  return names;
 }
 
 // An account for root with the server's client key, on the given port (default read-write).

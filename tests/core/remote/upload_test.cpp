@@ -23,13 +23,6 @@ using Utilities::FilesystemUtil::FileInfoResult;
 
 constexpr std::size_t chunk = 65536;
 
-// Names in a folder, to show that nothing but the expected files is left there.
-std::set<std::string> names_in(fs::path const& dir) {
-  std::set<std::string> names;
-  for (auto const& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
-  return names;
-}
-
 class Upload : public RemoteTest, public ::testing::WithParamInterface<char const*> {
  protected:
   void SetUp() override {
