@@ -1,6 +1,5 @@
 #include "core/remote/RemoteWebStore.h"
 
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -9,8 +8,8 @@
 #include "core/cloud/CloudStore.h"
 #include "core/cloud/oauth/AccessToken.h"
 #include "core/config/RemotePaths.h"
+#include "core/remote/TransferFile.h"
 #include "core/run/SyncReport.h"
-#include "utilities/FileNames.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -212,21 +211,8 @@ SshFileInfo inspect_file(SshAccount const& account, std::string const& path) {
 }
 
 CopyResult copy_through_file(std::wstring const& from, std::wstring const& to) {
-  // The system's temporary folder; a system without one throws, and that leaves the call.
-  std::filesystem::path const file = Utilities::file_name::with_timestamp_prefix(
-      std::filesystem::temp_directory_path() / "pellimoravin-transfer.tmp",
-      std::chrono::system_clock::now());
-  struct TemporaryFile {
-    std::filesystem::path path;
-    ~TemporaryFile() {
-      std::error_code ignored;
-      std::filesystem::remove(path, ignored);
-    }
-  } const transfer{file};
-  std::wstring const name = Utilities::from_path(file);
-  CopyResult result = copy_ssh_to_fs(from, name);
-  if (result == CopyResult::Done) result = copy_fs_to_ssh(name, to);
-  return result;
+  // A private folder: the file takes the remote file's rights once downloaded.
+  return copy_through_transfer_file(from, to);
 }
 
 }  // namespace KVO_Core::web_store
