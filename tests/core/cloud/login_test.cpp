@@ -171,8 +171,8 @@ TEST_F(Login, AnswerWithoutRefreshToken) {
 }
 
 TEST_F(Login, DropboxPortsInTurn) {
+  // Taken by this test or, now and then, by another socket of the machine: taken either way.
   auto first = occupy(53682);
-  ASSERT_TRUE(first) << "port 53682 is in use on this machine";
   {
     oauth::Login login(oauth::dropbox());
     EXPECT_EQ(login.port(), 53683);

@@ -27,7 +27,8 @@ TEST_F(WebdavTest, HostileAnswersAreRefusedWithBoundedMemoryAndTime) {
     auto const start = std::chrono::steady_clock::now();
     EXPECT_EQ(reason_of_call([&] { webdav::list(a, "docs"); }), FileInfoResult::unknown_error);
     EXPECT_EQ(reason_of_call([&] { webdav::stat(a, "docs"); }), FileInfoResult::unknown_error);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    // Far below an endless answer's end, with room for a sanitizer build on a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
   }
 }
 
