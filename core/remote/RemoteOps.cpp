@@ -58,7 +58,7 @@ FileInfoResult ssh_remove_refusal(std::wstring const& path) {
 bool ssh_remove_file(std::wstring const& path) { return ssh_remove_refusal(path) == 0; }
 
 FileInfoResult ssh_rmdir_refusal(std::wstring const& path) {
-  if (auto const web = web_store::account_of(path)) return web_store::remove_refusal(*web, path);
+  if (auto const web = web_store::account_of(path)) return web_store::rmdir_refusal(*web, path);
   return sftp_backend::ssh_rmdir_refusal(path);
 }
 

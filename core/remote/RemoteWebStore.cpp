@@ -170,6 +170,19 @@ FileInfoResult remove_refusal(SshAccount const& account, std::wstring const& pat
   return reason;
 }
 
+FileInfoResult rmdir_refusal(SshAccount const& account, std::wstring const& path) {
+  std::string const remote = get_remote_path(path);
+  bool empty = false;
+  FileInfoResult const reason = guarded(
+      path, [&](SshAccount const& a) { empty = cloud_store::list(a, remote).empty(); }, account);
+  if (reason != FileInfoResult::no_failure) return reason;
+  if (!empty) {
+    ssh_set_failure_reason(FileInfoResult::file_conflict);
+    return FileInfoResult::file_conflict;
+  }
+  return remove_refusal(account, path);
+}
+
 bool rename(SshAccount const& account, std::wstring const& from, std::wstring const& to) {
   std::string const source = get_remote_path(from);
   std::string const target = get_remote_path(to);

@@ -27,6 +27,10 @@ bool mkdir(SshAccount const& account, std::wstring const& path);
 bool mkdir_p(std::wstring const& path);
 Utilities::FilesystemUtil::FileInfoResult remove_refusal(SshAccount const& account,
                                                          std::wstring const& path);
+// Removes the folder only when it is empty (a store's own removal takes what lies inside too):
+// file_conflict for one that is not.
+Utilities::FilesystemUtil::FileInfoResult rmdir_refusal(SshAccount const& account,
+                                                        std::wstring const& path);
 bool rename(SshAccount const& account, std::wstring const& from, std::wstring const& to);
 CopyResult download(SshAccount const& account, std::wstring const& remote,
                     std::wstring const& local);

@@ -62,11 +62,42 @@ void name_failure(CopyResult result, std::wstring const& to, bool to_here, CopyF
                fsu::make_error_message(fsu::filesystem_read_only) + L": " + to};
 }
 
+Presence folder_presence_of(std::wstring const& path) {
+  Presence const presence = ssh_directory_presence(path);
+  ssh_take_failure_reason();
+  return presence;
+}
+
+// A failed removal; a store that says no more than that it failed is asked whether the file
+// was there at all.
+PlaceFailure removal_failure(std::wstring const& path, fsu::FileInfoResult reason) {
+  PlaceFailure failure = taken_refusal(path, reason);
+  if (failure.reason == fsu::file_info_write_error && !ssh_exists(path) &&
+      ssh_take_failure_reason() == 0)
+    failure.reason = fsu::file_not_exist;
+  ssh_take_failure_reason();
+  return failure;
+}
+
 EntryKind entry_kind(SshDirEntry const& entry) {
   if (entry.is_link) return EntryKind::Link;
   if (entry.is_dir) return EntryKind::Directory;
   if (entry.is_file) return EntryKind::File;
   return EntryKind::Other;
+}
+
+// A rename that failed: some stores say no more than that, so a taken destination and a missing
+// source are told from what stands there now.
+Renamed refused_rename(std::wstring const& from, std::wstring const& to, PlaceFailure& failure) {
+  failure = write_failure(to);
+  if (failure.reason == fsu::file_info_write_error) {
+    if (ssh_exists(to))
+      failure.reason = fsu::file_conflict;
+    else if (!ssh_exists(from) && ssh_take_failure_reason() == 0)
+      failure = {fsu::file_not_exist, from, {}};
+    ssh_take_failure_reason();
+  }
+  return failure.reason == fsu::file_conflict ? Renamed::Taken : Renamed::Failed;
 }
 
 }  // namespace
@@ -86,6 +117,11 @@ PlaceListing RemotePlace::list(std::wstring const& folder) const {
   fsu::FileInfoResult const reason = taken_reason();
   if (!listing.complete)
     listing.failure = {reason == 0 ? fsu::file_info_read_error : reason, folder, {}};
+  // A store without folders of its own lists a missing one as empty.
+  if (listing.complete && listed.empty() && folder_presence_of(folder) == Presence::Absent) {
+    listing.complete = false;
+    listing.failure = {fsu::file_not_exist, folder, {}};
+  }
   listing.entries.reserve(listed.size());
   for (SshDirEntry& entry : listed)
     listing.entries.push_back({std::move(entry.name), entry_kind(entry), entry.size});
@@ -133,6 +169,15 @@ Standing RemotePlace::observe(std::wstring const& path, ObservedFile& seen, std:
 std::optional<EntryInfo> RemotePlace::entry(std::wstring const& path) const {
   std::optional<SshLinkInfo> const info = ssh_link_info(path);
   ssh_take_failure_reason();
+  // A store without links still tells files from folders.
+  if (!info && !ssh_keeps_links(path)) {
+    Presence const presence = ssh_directory_presence(path);
+    bool const found = presence != Presence::Unknown && ssh_exists(path);
+    fsu::FileInfoResult const reason = ssh_take_failure_reason();
+    if (presence == Presence::Unknown || (!found && reason != 0)) return std::nullopt;
+    bool const is_dir = presence == Presence::Present;
+    return EntryInfo{found, false, is_dir, is_dir, found, {}};
+  }
   if (!info) return std::nullopt;
   return EntryInfo{info->exists,        info->is_link,  info->is_dir,
                    info->target_is_dir, info->resolves, info->target};
@@ -180,15 +225,37 @@ CopyResult RemotePlace::read_into(std::wstring const& path, std::wstring const& 
   return result;
 }
 
-// The dispatch publishes its uploads itself; a rename is all that is left to ask of it.
+// The dispatch publishes its uploads itself; a rename is all that is left to ask of it. No
+// store renames over a name, so a replaced file steps aside until the new one stands.
 PlaceFailure RemotePlace::publish(std::wstring const& staged, std::wstring const& path,
-                                  bool) const {
+                                  bool replace) const {
+  PlaceFailure failure;
+  if (rename(staged, path, failure) != Renamed::Taken || !replace) return failure;
+  std::wstring aside;
+  for (int n = 0; n < 100 && aside.empty(); ++n) {
+    std::wstring const candidate = path + L".old" + (n == 0 ? L"" : std::to_wstring(n));
+    PlaceFailure moved;
+    switch (rename(path, candidate, moved)) {
+      case Renamed::Done:
+        aside = candidate;
+        break;
+      case Renamed::Taken:
+        break;
+      case Renamed::Failed:
+        return moved;
+    }
+  }
+  if (aside.empty()) return failure;
+  if (rename(staged, path, failure) != Renamed::Done) {
+    PlaceFailure ignored;
+    rename(aside, path, ignored);
+    return failure;
+  }
+  ssh_remove_refusal(aside);
   ssh_take_failure_reason();
-  if (ssh_rename(staged, path)) return {};
-  return write_failure(path);
+  return {};
 }
 
-// The dispatch refuses a taken destination with file_conflict.
 Renamed RemotePlace::rename(std::wstring const& from, std::wstring const& to,
                             PlaceFailure& failure) const {
   ssh_take_failure_reason();
@@ -196,20 +263,26 @@ Renamed RemotePlace::rename(std::wstring const& from, std::wstring const& to,
     failure = {};
     return Renamed::Done;
   }
-  failure = write_failure(to);
-  return failure.reason == fsu::file_conflict ? Renamed::Taken : Renamed::Failed;
+  return refused_rename(from, to, failure);
 }
 
 PlaceFailure RemotePlace::remove_file(std::wstring const& path) const {
-  return taken_refusal(path, ssh_remove_refusal(path));
+  return removal_failure(path, ssh_remove_refusal(path));
 }
 
 PlaceFailure RemotePlace::discard(std::wstring const& path) const {
-  return taken_refusal(path, ssh_remove_refusal(path));
+  return removal_failure(path, ssh_remove_refusal(path));
 }
 
 PlaceFailure RemotePlace::remove_empty_folder(std::wstring const& path) const {
-  return taken_refusal(path, ssh_rmdir_refusal(path));
+  PlaceFailure failure = taken_refusal(path, ssh_rmdir_refusal(path));
+  // A server may refuse a folder that is not empty with no more than a generic failure.
+  if (failure.reason == fsu::file_info_write_error) {
+    std::vector<SshDirEntry> inside;
+    if (ssh_list_dir(path, inside) && !inside.empty()) failure.reason = fsu::file_conflict;
+    ssh_take_failure_reason();
+  }
+  return failure;
 }
 
 PlaceFailure RemotePlace::make_folders(std::wstring const& path) const {

@@ -98,6 +98,11 @@ TEST_F(WebStoreRemoteTest, FilesAndFoldersRoundTrip) {
   EXPECT_EQ(read_file(server.root() / "renamed"), "content é");
   EXPECT_EQ(ssh_remove_refusal(L"web:/renamed"), FileInfoResult::no_failure);
   EXPECT_EQ(ssh_remove_refusal(L"web:/renamed"), FileInfoResult::file_not_exist);
+  // A folder is removed only once it is empty, as on an SFTP server.
+  EXPECT_EQ(ssh_rmdir_refusal(L"web:/a b"), FileInfoResult::file_conflict);
+  EXPECT_TRUE(fs::exists(server.root() / "a b" / "c#d" / "f é.txt"));
+  EXPECT_EQ(ssh_remove_refusal(L"web:/a b/c#d/f é.txt"), FileInfoResult::no_failure);
+  EXPECT_EQ(ssh_rmdir_refusal(L"web:/a b/c#d"), FileInfoResult::no_failure);
   EXPECT_EQ(ssh_rmdir_refusal(L"web:/a b"), FileInfoResult::no_failure);
   EXPECT_FALSE(fs::exists(server.root() / "a b"));
 }
