@@ -18,25 +18,6 @@ std::string query_text(std::string_view text) {
   return out + "'";
 }
 
-std::string json_text(std::string_view text) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char c : text) {
-    auto const byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      out += "\\u00";
-      out += HEX[byte >> 4];
-      out += HEX[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 std::string files_url(SshAccount const& account, std::string const& suffix, bool upload) {
   if (!webdav::address_allowed(account.url)) {
     throw http::Error(Utilities::FilesystemUtil::unknown_error,

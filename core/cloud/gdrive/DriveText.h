@@ -5,14 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "core/cloud/JsonText.h"
 #include "core/config/Accounts.h"
 
 namespace KVO_Core::google_drive {
 
 // A literal of the Drive query language: in single quotes, backslash and apostrophe escaped.
 std::string query_text(std::string_view text);
-// A JSON string literal; bytes below 0x20 as \u00XX, UTF-8 passed unchanged.
-std::string json_text(std::string_view text);
+using cloud_json::json_text;
 // The account's url + ("/upload" when upload) + "/drive/v3/files" + suffix; throws http::Error
 // 37 ("webdav_url_not_https" + address) for an address that may not be used.
 std::string files_url(SshAccount const& account, std::string const& suffix, bool upload);

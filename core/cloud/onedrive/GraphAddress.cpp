@@ -1,7 +1,5 @@
 #include "core/cloud/onedrive/GraphAddress.h"
 
-#include <cstdio>
-
 #include "core/cloud/UtcTime.h"
 #include "utilities/Codecs.h"
 #include "utilities/Util.h"
@@ -31,24 +29,6 @@ ParentAndName split_last(std::string const& path) {
   pieces.pop_back();
   for (std::string const& piece : pieces) out.parent += "/" + piece;
   return out;
-}
-
-std::string json_text(std::string const& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    auto const byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 std::string time_json(std::int64_t seconds) {

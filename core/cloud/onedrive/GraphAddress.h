@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/cloud/JsonText.h"
 #include "core/cloud/UploadPieces.h"
 
 namespace KVO_Core::one_drive {
@@ -28,9 +29,7 @@ struct ParentAndName {
 };
 ParentAndName split_last(std::string const& path);
 
-// A JSON string literal of UTF-8 text: quote and backslash escaped, bytes below 0x20 as \u00XX,
-// every other byte as it is.
-std::string json_text(std::string const& text);
+using cloud_json::json_text;
 // "fileSystemInfo":{"lastModifiedDateTime":"<UTC time>"}
 std::string time_json(std::int64_t seconds);
 std::string folder_body(std::string const& name);
