@@ -98,8 +98,9 @@ TEST_F(HungServer, CannotHoldAPassAndTheNextPassCompletesOnceItAnswers) {
 TEST_F(HungServer, AStopEndsTheServiceWhileTheServerSaysNothing) {
   std::this_thread::sleep_for(2s);  // the service now waits on the halted server
   auto const asked = std::chrono::steady_clock::now();
-  EXPECT_EQ(terminate(25s), 0) << log();
-  EXPECT_LE(std::chrono::steady_clock::now() - asked, 20s) << log();
+  // One blocked wait of libssh (15 s) cannot be cut short; the sanitizer build adds to it.
+  EXPECT_EQ(terminate(45s), 0) << log();
+  EXPECT_LE(std::chrono::steady_clock::now() - asked, 35s) << log();
 }
 
 }  // namespace
