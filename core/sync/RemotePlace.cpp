@@ -2,6 +2,7 @@
 
 #include "core/config/Config.h"
 #include "core/remote/RemoteOps.h"
+#include "core/run/SyncReport.h"
 #include "utilities/FileTime.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
@@ -157,11 +158,16 @@ Standing RemotePlace::observe(std::wstring const& path, ObservedFile& seen, std:
     seen.mtime = Utilities::file_time::to_file_time(static_cast<std::time_t>(info.mtime));
     return Standing::Present;
   } catch (SshUnreachable const& e) {
-    Utilities::log_at(LogLevel::Warning, translate("ssh_not_reachable_for") + path + L": " +
-                                             Utilities::util::string_to_wstring(e.what()));
+    std::wstring const text = translate("ssh_not_reachable_for") + path + L": " +
+                              Utilities::util::string_to_wstring(e.what());
+    Utilities::log_at(LogLevel::Warning, text);
+    // A server lost mid-pass gives up the run as a failure, not a pass with no errors.
+    report_sync_refusal(text, e.reason);
   } catch (std::exception const& e) {
-    Utilities::log_at(LogLevel::Error, translate("ssh_read_error_for") + path + L": " +
-                                           Utilities::util::string_to_wstring(e.what()));
+    std::wstring const text = translate("ssh_read_error_for") + path + L": " +
+                              Utilities::util::string_to_wstring(e.what());
+    Utilities::log_at(LogLevel::Error, text);
+    report_sync_error(text);
   }
   return Standing::Unavailable;
 }
