@@ -76,6 +76,9 @@ MaxSessions 50
 Match LocalPort $((port + 1))
   ForceCommand internal-sftp -R
 Match LocalPort $((port + 2))
+  # The shim starts through the login shell: a top-level bash would first run root's ~/.bashrc,
+  # which on some machines takes a second or more and, under load, outlasts the client's wait.
+  SetEnv SHLVL=1
   ForceCommand /usr/bin/python3 $here/sftp_shim.py $dir/shim_mode
 CONF
   rm -f "$dir/sshd.pid"
