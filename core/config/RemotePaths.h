@@ -10,7 +10,7 @@ namespace KVO_Core {
 
 // The account named by the text before the path's first colon (configured account, else a
 // served phone's account, else a paired device made into one). None when the path has no colon,
-// begins with it, or no such account exists. Throws nothing.
+// begins with it, no such account exists or no configuration is loaded. Throws nothing.
 std::optional<SshAccount> get_account_from_path(std::wstring const& path);
 // get_account_from_path finds an account for the path.
 bool is_remote_path(std::wstring const& path);
