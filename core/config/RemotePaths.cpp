@@ -21,6 +21,12 @@ std::optional<SshAccount> get_account_from_path(std::wstring const& path) {
 
 bool is_remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
 
+bool same_account(std::wstring const& a, std::wstring const& b) {
+  std::optional<SshAccount> const x = get_account_from_path(a);
+  std::optional<SshAccount> const y = get_account_from_path(b);
+  return x && y && x->name() == y->name();
+}
+
 std::string get_remote_path(std::wstring const& path) {
   auto colon = path.find(L':');
   if (colon == std::wstring::npos) return Utilities::util::wstring_to_string(path);
