@@ -10,8 +10,9 @@ namespace KVO_Core {
 std::optional<SshAccount> get_account_from_path(std::wstring const& path) {
   try {
     auto colon = path.find(L':');
-    if (colon == std::wstring::npos || colon == 0) return std::nullopt;
-    return Config::instance()->find_ssh_account_by_name(
+    Config const* config = Config::instance();
+    if (colon == std::wstring::npos || colon == 0 || config == nullptr) return std::nullopt;
+    return config->find_ssh_account_by_name(
         Utilities::util::wstring_to_string(path.substr(0, colon)));
   } catch (...) {
     return std::nullopt;
@@ -19,6 +20,12 @@ std::optional<SshAccount> get_account_from_path(std::wstring const& path) {
 }
 
 bool is_remote_path(std::wstring const& path) { return get_account_from_path(path).has_value(); }
+
+bool same_account(std::wstring const& a, std::wstring const& b) {
+  std::optional<SshAccount> const x = get_account_from_path(a);
+  std::optional<SshAccount> const y = get_account_from_path(b);
+  return x && y && x->name() == y->name();
+}
 
 std::string get_remote_path(std::wstring const& path) {
   auto colon = path.find(L':');

@@ -69,8 +69,8 @@ bool ssh_mkdir(std::wstring const& path) {
   return sftp_backend::ssh_mkdir(path);
 }
 
+// One walk up for every kind of store: ssh_exists and ssh_mkdir pick the store.
 bool ssh_mkdir_p(std::wstring const& path) {
-  if (web_store::account_of(path)) return web_store::mkdir_p(path);
   failure_reason = FileInfoResult::no_failure;
   if (ssh_exists(path)) return true;
   // An account that cannot be reached at all has no folder to make.

@@ -84,7 +84,8 @@ Utilities::FilesystemUtil::FileInfoResult ssh_rmdir_refusal(std::wstring const& 
 // Makes one directory (an existing one is a failure); false on failure.
 bool ssh_mkdir(std::wstring const& path);
 bool ssh_rmdir(std::wstring const& path);
-// Makes the directory and its missing parents; false on failure (reason left for the caller).
+// Makes the directory and its missing parents; false on failure (reason left for the caller),
+// at once when the server is out of reach.
 bool ssh_mkdir_p(std::wstring const& path);
 // Renames within one account and never onto an existing name (that leaves file_conflict, so
 // the caller can try the next free name); false on failure.

@@ -146,23 +146,6 @@ bool mkdir(SshAccount const& account, std::wstring const& path) {
          FileInfoResult::no_failure;
 }
 
-bool mkdir_p(std::wstring const& path) {
-  ssh_set_failure_reason(FileInfoResult::no_failure);
-  std::optional<SshAccount> const account = account_of(path);
-  if (!account) return false;
-  if (exists(*account, path)) return true;
-  FileInfoResult const reason = ssh_take_failure_reason();
-  ssh_set_failure_reason(reason);
-  if (reach_of(reason) == FailureReach::Place) return false;
-  std::size_t const slash = path.rfind(L'/');
-  std::size_t const colon = path.find(L':');
-  std::size_t const after_colon = colon == std::wstring::npos ? 0 : colon + 1;
-  if (slash != std::wstring::npos && slash > after_colon) {
-    if (!mkdir_p(path.substr(0, slash))) return false;
-  }
-  return mkdir(*account, path);
-}
-
 FileInfoResult remove_refusal(SshAccount const& account, std::wstring const& path) {
   std::string const remote = get_remote_path(path);
   FileInfoResult const reason = guarded(

@@ -23,8 +23,6 @@ bool list_dir(SshAccount const& account, std::wstring const& path,
 Presence directory_presence(SshAccount const& account, std::wstring const& path);
 bool exists(SshAccount const& account, std::wstring const& path);
 bool mkdir(SshAccount const& account, std::wstring const& path);
-// Makes the folder and its missing parents; false at once when the server is out of reach.
-bool mkdir_p(std::wstring const& path);
 Utilities::FilesystemUtil::FileInfoResult remove_refusal(SshAccount const& account,
                                                          std::wstring const& path);
 // Removes the folder only when it is empty (a store's own removal takes what lies inside too):

@@ -35,7 +35,6 @@ void log_rename_failure(std::string const& from, std::string const& to);
 inline constexpr std::size_t max_listing_entries = 1'000'000;
 
 bool ssh_exists(std::wstring const& path);
-bool ssh_is_directory(std::wstring const& path);
 Presence ssh_directory_presence(std::wstring const& path);
 bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries);
 std::optional<SshLinkInfo> ssh_link_info(std::wstring const& path);

@@ -39,12 +39,6 @@ FileInfoResult removal_refusal(std::wstring const& path,
                                           : FileInfoResult::file_info_write_error;
 }
 
-bool same_account(std::wstring const& a, std::wstring const& b) {
-  std::optional<SshAccount> const x = get_account_from_path(a);
-  std::optional<SshAccount> const y = get_account_from_path(b);
-  return x && y && x->name() == y->name();
-}
-
 }  // namespace
 
 void log_rename_failure(std::string const& from, std::string const& to) {

@@ -121,7 +121,7 @@ bool ssh_exists(std::wstring const& path) {
 }
 
 Presence ssh_directory_presence(std::wstring const& path) {
-  Utilities::log_at(LogLevel::Debug, L"ssh_is_directory: " + path);
+  Utilities::log_at(LogLevel::Debug, L"ssh_directory_presence: " + path);
   SftpConnection connection;
   std::optional<std::string> const p = connect_to(path, connection, nullptr);
   if (!p) return Presence::Unknown;
@@ -131,10 +131,6 @@ Presence ssh_directory_presence(std::wstring const& path) {
   FileInfoResult const reason = session_reason(connection);
   note_failure(connection);
   return reason == FileInfoResult::file_not_exist ? Presence::Absent : Presence::Unknown;
-}
-
-bool ssh_is_directory(std::wstring const& path) {
-  return ssh_directory_presence(path) == Presence::Present;
 }
 
 bool ssh_list_dir(std::wstring const& path, std::vector<SshDirEntry>& entries) {

@@ -1,6 +1,6 @@
 #include "core/sync/RemotePlace.h"
 
-#include "core/config/Config.h"
+#include "core/config/RemotePaths.h"
 #include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
 #include "utilities/FileTime.h"
@@ -20,12 +20,6 @@ std::wstring account_name_of(std::wstring const& path) {
   std::size_t const colon = path.find(L':');
   if (colon == std::wstring::npos || colon == 0) return {};
   return path.substr(0, colon);
-}
-
-std::optional<SshAccount> find_account(std::wstring const& name) {
-  Config const* config = Config::instance();
-  if (name.empty() || config == nullptr) return std::nullopt;
-  return config->find_ssh_account_by_name(Utilities::util::wstring_to_string(name));
 }
 
 // The dispatch's reason for the failure just seen; 0 when it left none.
@@ -139,10 +133,10 @@ Standing RemotePlace::observe(std::wstring const& path, ObservedFile& seen, std:
   std::optional<SshAccount> const* account = nullptr;
   std::optional<SshAccount> other;
   if (name == account_name_) {
-    std::call_once(looked_up_, [this] { account_ = find_account(account_name_); });
+    std::call_once(looked_up_, [&path, this] { account_ = get_account_from_path(path); });
     account = &account_;
   } else {
-    other = find_account(name);
+    other = get_account_from_path(path);
     account = &other;
   }
   if (!*account) {

@@ -37,11 +37,6 @@ namespace {
 
 std::error_code last_error() { return {errno, std::generic_category()}; }
 
-bool exists_here(std::filesystem::path const& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 bool differs(ObservedFile const& a, ObservedFile const& b) {
   return a.size != b.size || !Utilities::file_time::equal(a.mtime, b.mtime);
 }
@@ -274,7 +269,7 @@ bool SyncFile::publish_staged(std::wstring const& from, std::wstring const& to, 
       time_refused(to, reason);
     }
   }
-  bool const replacing = exists_here(destination);
+  bool const replacing = to_side.exists(to);
   if (replacing) {
     if (std::error_code const error = synced(staging.path())) {
       write_failed(to, failure, error);

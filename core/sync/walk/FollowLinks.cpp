@@ -22,13 +22,9 @@ void SyncTree::start_trail() {
     std::optional<std::wstring> const root = source_side().real_path(source_root);
     if (!root) return;
     std::optional<fs::path> other;
-    if (remote_target) {
-      std::optional<SshAccount> const a = get_account_from_path(source_root);
-      std::optional<SshAccount> const b = get_account_from_path(target_root);
-      if (a && b && a->name() == b->name())
-        if (std::optional<std::wstring> const real = target_side().real_path(target_root))
-          other = Utilities::to_path(*real);
-    }
+    if (remote_target && same_account(source_root, target_root))
+      if (std::optional<std::wstring> const real = target_side().real_path(target_root))
+        other = Utilities::to_path(*real);
     trail = LinkTrail::of_resolved(Utilities::to_path(*root), other);
     return;
   }
