@@ -23,15 +23,8 @@ using Utilities::FilesystemUtil::unknown_error;
 
 [[noreturn]] void refuse(std::string const& text) { throw http::Error(unknown_error, text); }
 
-std::string checked(std::string const& address) {
-  if (!webdav::address_allowed(address))
-    refuse(Utilities::translation::translate_utf8("webdav_url_not_https") +
-           http::loggable_url(address));
-  return address;
-}
-
 std::string content_url(std::string const& endpoint) {
-  return checked(dropbox_auth::settings().content_url) + endpoint;
+  return webdav::require_allowed(dropbox_auth::settings().content_url) + endpoint;
 }
 
 struct Answer {
@@ -43,7 +36,7 @@ struct Answer {
 Tree parsed(std::string const& text) { return json_answer::parsed(text, "Dropbox"); }
 
 Answer call(SshAccount const& account, std::string const& endpoint, std::string const& body) {
-  std::string const address = checked(account.url) + endpoint;
+  std::string const address = webdav::require_allowed(account.url) + endpoint;
   TokenRequest call(account, address, "POST");
   call.request.header("Content-Type: application/json");
   call.request.body(body);

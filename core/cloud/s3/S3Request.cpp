@@ -8,7 +8,6 @@
 #include "core/cloud/s3/S3Listing.h"
 #include "core/cloud/s3/SignatureV4.h"
 #include "core/cloud/webdav/AddressAllowed.h"
-#include "utilities/Translation.h"
 #include "utilities/Util.h"
 
 namespace KVO_Core::s3 {
@@ -23,11 +22,7 @@ constexpr int max_xml_depth = 64;
 }  // namespace
 
 std::unique_ptr<http::Request> request_for(SshAccount const& account, Call const& call) {
-  std::string const base = base_address(account);
-  if (!webdav::address_allowed(base))
-    throw http::Error(FileInfoResult::unknown_error,
-                      Utilities::translation::translate_utf8("webdav_url_not_https") + base);
-  Address const address = address_of(base, call);
+  Address const address = address_of(webdav::require_allowed(base_address(account)), call);
   std::string const amz_date = amz_date_of(std::time(nullptr));
   Headers const headers = signed_headers(call, address, amz_date);
   auto request = std::make_unique<http::Request>(url_of(address, call), call.method.c_str());
