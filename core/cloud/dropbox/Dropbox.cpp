@@ -77,8 +77,6 @@ std::string last_name(std::string const& path) {
   return full.substr(full.rfind('/') + 1);
 }
 
-bool begins(std::string const& text, char const* prefix) { return text.rfind(prefix, 0) == 0; }
-
 // One content upload of `count` bytes read on from where the file stands; none when a stop
 // request cut it short.
 std::optional<Tree> send_piece(SshAccount const& account, std::string const& endpoint,
@@ -110,7 +108,8 @@ std::optional<webdav::Entry> stat(SshAccount const& account, std::string const& 
     return root;
   }
   Answer const answer = call(account, "/files/get_metadata", path_arg(path));
-  if (answer.status == 409 && begins(answer.error_summary, "path/not_found")) return std::nullopt;
+  if (answer.status == 409 && answer.error_summary.starts_with("path/not_found"))
+    return std::nullopt;
   Tree const& metadata = succeeded(answer, "get_metadata");
   if (!listable(metadata)) return std::nullopt;
   return entry_of(metadata);
@@ -146,7 +145,7 @@ std::vector<webdav::Entry> list(SshAccount const& account, std::string const& fo
 void make_directory(SshAccount const& account, std::string const& path) {
   if (api_path(path).empty()) return;  // the root is always there
   Answer const answer = call(account, "/files/create_folder_v2", folder_arg(path));
-  if (answer.status == 409 && begins(answer.error_summary, "path/conflict/folder")) {
+  if (answer.status == 409 && answer.error_summary.starts_with("path/conflict/folder")) {
     // A folder of this name in another letter case is another local folder's place.
     Answer const there = call(account, "/files/get_metadata", path_arg(path));
     if (there.status == 200 && json_answer::value_of(there.tree, "name") == last_name(path)) return;
