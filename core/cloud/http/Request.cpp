@@ -6,7 +6,6 @@
 #include <array>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <csignal>
 #include <mutex>
 #include <sstream>
 #include <string_view>
@@ -34,7 +33,7 @@ struct ThreadHandle {
       struct sigaction current {};
       if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
           (current.sa_flags & SA_SIGINFO) == 0) {
-        std::signal(SIGPIPE, SIG_IGN);
+        signal(SIGPIPE, SIG_IGN);
       }
       curl_global_init(CURL_GLOBAL_ALL);
     });
