@@ -194,17 +194,6 @@ void forget_all_folders() {
   folder_ids.clear();
 }
 
-size_t note_location(char* data, size_t size, size_t count, void* target) {
-  std::string_view const line(data, size * count);
-  auto const colon = line.find(':');
-  if (colon != std::string_view::npos &&
-      Utilities::util::lowercase(std::string(line.substr(0, colon))) == "location") {
-    auto value = Utilities::util::trimmed(line.substr(colon + 1));
-    if (!value.empty()) *static_cast<std::string*>(target) = std::move(value);
-  }
-  return size * count;
-}
-
 // The upload address may carry only this account's origin: the file's content goes there
 // without further checks.
 bool upload_address_acceptable(SshAccount const& account, std::string const& location) {
@@ -307,7 +296,7 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
   }
   metadata += "}";
 
-  std::string location;
+  http::Headers answer;
   {
     std::string suffix = "?uploadType=resumable";
     if (place.node) suffix = "/" + Utilities::percent::encoded(place.node->id) + suffix;
@@ -316,9 +305,10 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
     start.request.header(JSON_HEADER);
     start.request.header("X-Upload-Content-Length: " + std::to_string(source.size));
     start.request.body(metadata);
-    start.request.on_header(note_location, &location);
+    start.request.on_header(http::note_header, &answer);
     start.request.expect_success(start.request.perform());
   }
+  std::string const& location = answer["location"];
   if (!upload_address_acceptable(account, location)) {
     throw http::Error(unknown_error, "Google Drive named no place for the upload");
   }

@@ -347,6 +347,17 @@ std::int64_t parse_date(std::string const& text) {
   return static_cast<std::int64_t>(curl_getdate(text.c_str(), nullptr));
 }
 
+std::size_t note_header(char* data, std::size_t size, std::size_t count, void* headers) {
+  std::string_view const line(data, size * count);
+  std::size_t const colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    (*static_cast<Headers*>(
+        headers))[Utilities::util::lowercase(std::string(line.substr(0, colon)))] =
+        Utilities::util::trimmed(line.substr(colon + 1));
+  }
+  return size * count;
+}
+
 std::string loggable_url(std::string const& url) {
   std::string text = url.substr(0, url.find_first_of("?#"));
   std::size_t const scheme = text.find("://");

@@ -8,7 +8,6 @@
 #include "core/cloud/s3/S3Listing.h"
 #include "core/cloud/s3/SignatureV4.h"
 #include "core/cloud/webdav/AddressAllowed.h"
-#include "utilities/Util.h"
 
 namespace KVO_Core::s3 {
 
@@ -68,17 +67,6 @@ void fail(http::Request const& request, long status) {
   if (open != std::string::npos && close != std::string::npos && close >= open + 9)
     text += ": " + answer.substr(open + 9, close - open - 9);
   throw http::Error(http::reason_of(status, answer), text);
-}
-
-std::size_t note_header(char* data, std::size_t size, std::size_t count, void* headers) {
-  std::string_view const line(data, size * count);
-  std::size_t const colon = line.find(':');
-  if (colon != std::string_view::npos) {
-    (*static_cast<Headers*>(
-        headers))[Utilities::util::lowercase(std::string(line.substr(0, colon)))] =
-        Utilities::util::trimmed(line.substr(colon + 1));
-  }
-  return size * count;
 }
 
 }  // namespace KVO_Core::s3
