@@ -39,7 +39,7 @@ void close_target(std::filesystem::path const& local, std::ofstream& out, std::i
   if (out.fail())
     throw http::Error(
         Utilities::FilesystemUtil::file_info_write_error,
-        Utilities::translation::translate_utf8("local_file_open_error") + local.string());
+        Utilities::translation::translate_utf8("local_file_write_error") + local.string());
   if (mtime > 0) {
     std::error_code ignored;
     std::filesystem::last_write_time(local, Utilities::file_time::to_file_time(mtime), ignored);

@@ -5,8 +5,11 @@
 namespace KVO_Core {
 
 TokenRequest::TokenRequest(SshAccount const& account, std::string const& url, char const* method)
-    : token_(oauth::access_token(account)), request(url, method) {
-  request.bearer(token_);
+    : TokenRequest(oauth::access_token(account), url, method) {}
+
+TokenRequest::TokenRequest(std::string const& token, std::string const& url, char const* method)
+    : request(url, method) {
+  request.bearer(token);
 }
 
 }  // namespace KVO_Core

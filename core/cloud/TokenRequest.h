@@ -14,11 +14,10 @@ class TokenRequest {
   // the thread's handle. Throws what oauth::access_token throws.
   TokenRequest(SshAccount const& account, std::string const& url, char const* method);
 
- private:
-  std::string token_;
-
- public:
   http::Request request;
+
+ private:
+  TokenRequest(std::string const& token, std::string const& url, char const* method);
 };
 
 }  // namespace KVO_Core

@@ -23,15 +23,8 @@ using Utilities::FilesystemUtil::unknown_error;
 
 [[noreturn]] void refuse(std::string const& text) { throw http::Error(unknown_error, text); }
 
-std::string checked(std::string const& address) {
-  if (!webdav::address_allowed(address))
-    refuse(Utilities::translation::translate_utf8("webdav_url_not_https") +
-           http::loggable_url(address));
-  return address;
-}
-
 std::string content_url(std::string const& endpoint) {
-  return checked(dropbox_auth::settings().content_url) + endpoint;
+  return webdav::require_allowed(dropbox_auth::settings().content_url) + endpoint;
 }
 
 struct Answer {
@@ -43,7 +36,7 @@ struct Answer {
 Tree parsed(std::string const& text) { return json_answer::parsed(text, "Dropbox"); }
 
 Answer call(SshAccount const& account, std::string const& endpoint, std::string const& body) {
-  std::string const address = checked(account.url) + endpoint;
+  std::string const address = webdav::require_allowed(account.url) + endpoint;
   TokenRequest call(account, address, "POST");
   call.request.header("Content-Type: application/json");
   call.request.body(body);
@@ -84,8 +77,6 @@ std::string last_name(std::string const& path) {
   return full.substr(full.rfind('/') + 1);
 }
 
-bool begins(std::string const& text, char const* prefix) { return text.rfind(prefix, 0) == 0; }
-
 // One content upload of `count` bytes read on from where the file stands; none when a stop
 // request cut it short.
 std::optional<Tree> send_piece(SshAccount const& account, std::string const& endpoint,
@@ -117,7 +108,8 @@ std::optional<webdav::Entry> stat(SshAccount const& account, std::string const& 
     return root;
   }
   Answer const answer = call(account, "/files/get_metadata", path_arg(path));
-  if (answer.status == 409 && begins(answer.error_summary, "path/not_found")) return std::nullopt;
+  if (answer.status == 409 && answer.error_summary.starts_with("path/not_found"))
+    return std::nullopt;
   Tree const& metadata = succeeded(answer, "get_metadata");
   if (!listable(metadata)) return std::nullopt;
   return entry_of(metadata);
@@ -153,7 +145,7 @@ std::vector<webdav::Entry> list(SshAccount const& account, std::string const& fo
 void make_directory(SshAccount const& account, std::string const& path) {
   if (api_path(path).empty()) return;  // the root is always there
   Answer const answer = call(account, "/files/create_folder_v2", folder_arg(path));
-  if (answer.status == 409 && begins(answer.error_summary, "path/conflict/folder")) {
+  if (answer.status == 409 && answer.error_summary.starts_with("path/conflict/folder")) {
     // A folder of this name in another letter case is another local folder's place.
     Answer const there = call(account, "/files/get_metadata", path_arg(path));
     if (there.status == 200 && json_answer::value_of(there.tree, "name") == last_name(path)) return;

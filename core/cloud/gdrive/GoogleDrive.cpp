@@ -4,20 +4,17 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
 
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
-
+#include "core/cloud/JsonAnswer.h"
+#include "core/cloud/LocalTransfer.h"
+#include "core/cloud/SameOrigin.h"
+#include "core/cloud/TokenRequest.h"
+#include "core/cloud/UtcTime.h"
 #include "core/cloud/gdrive/DriveText.h"
 #include "core/cloud/http/Request.h"
-#include "core/cloud/oauth/AccessToken.h"
 #include "core/cloud/webdav/AddressAllowed.h"
-#include "core/config/JsonDepth.h"
 #include "utilities/Codecs.h"
-#include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
-#include "utilities/Paths.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -26,7 +23,7 @@ namespace KVO_Core::google_drive {
 namespace {
 
 using Utilities::FilesystemUtil::unknown_error;
-using Tree = boost::property_tree::ptree;
+using Tree = boost::property_tree::wptree;
 
 constexpr char const* FIELDS = "id,name,mimeType,size,modifiedTime";
 constexpr char const* FOLDER_TYPE = "application/vnd.google-apps.folder";
@@ -60,21 +57,6 @@ struct CachedFolder {
 std::mutex folder_mutex;
 std::map<std::string, CachedFolder> folder_ids;
 
-// One request of this store: the bearer token, then the request carrying it.
-class DriveRequest {
- public:
-  DriveRequest(SshAccount const& account, std::string const& url, char const* method)
-      : token_(oauth::access_token(account)), request_(url, method) {
-    request_.bearer(token_);
-  }
-  http::Request& operator*() { return request_; }
-  http::Request* operator->() { return &request_; }
-
- private:
-  std::string token_;
-  http::Request request_;
-};
-
 std::string fixed(char const* id, std::string const& path) {
   return Utilities::translation::translate_utf8(id) + path;
 }
@@ -100,26 +82,19 @@ void remember_folder(SshAccount const& account, std::string const& path, std::st
 
 Tree answer_of(http::Request& request, std::optional<long> status) {
   request.expect_success(status);
-  try {
-    check_json_depth(request.response);
-    std::istringstream stream(request.response);
-    Tree tree;
-    boost::property_tree::read_json(stream, tree);
-    return tree;
-  } catch (std::exception const& fault) {
-    throw http::Error(unknown_error,
-                      std::string("Google Drive answer is not JSON: ") + fault.what());
-  }
+  return json_answer::parsed(request.response, "Google Drive");
 }
 
 Node node_of(Tree const& element) {
   Node node;
-  node.id = element.get<std::string>("id");
-  node.mimeType = element.get<std::string>("mimeType", "");
-  node.name = element.get<std::string>("name", "");
+  if (!json_answer::has(element, "id"))
+    throw http::Error(unknown_error, "Google Drive named no id");
+  node.id = json_answer::value_of(element, "id");
+  node.mimeType = json_answer::value_of(element, "mimeType");
+  node.name = json_answer::value_of(element, "name");
   node.is_folder = node.mimeType == FOLDER_TYPE;
-  node.size = element.get_optional<std::uint64_t>("size").value_or(0);
-  node.mtime = parse_rfc3339(element.get<std::string>("modifiedTime", ""));
+  node.size = json_answer::unsigned_of(element, "size");
+  node.mtime = utc_time::seconds_of(json_answer::value_of(element, "modifiedTime"));
   return node;
 }
 
@@ -139,10 +114,10 @@ std::vector<Node> children(SshAccount const& account, std::string const& parent_
     std::string suffix = base;
     if (!page_token.empty()) suffix += "&pageToken=" + Utilities::percent::encoded(page_token);
     auto const url = files_url(account, suffix, false);
-    DriveRequest request(account, url, "GET");
-    auto const status = request->perform();
-    auto const answer = answer_of(*request, status);
-    if (auto files = answer.get_child_optional("files")) {
+    TokenRequest call(account, url, "GET");
+    auto const status = call.request.perform();
+    auto const answer = answer_of(call.request, status);
+    if (auto files = answer.get_child_optional(L"files")) {
       for (auto const& [key, element] : *files) {
         auto node = node_of(element);
         if (node.is_folder || !node.mimeType.starts_with(GOOGLE_TYPE_PREFIX)) {
@@ -150,7 +125,7 @@ std::vector<Node> children(SshAccount const& account, std::string const& parent_
         }
       }
     }
-    page_token = answer.get<std::string>("nextPageToken", "");
+    page_token = json_answer::value_of(answer, "nextPageToken");
     if (page_token.empty()) return nodes;
     // A token handed out before would page round in a circle.
     if (!seen_tokens.insert(page_token).second) {
@@ -208,10 +183,10 @@ Node existing(SshAccount const& account, std::string const& path) {
 void change(SshAccount const& account, std::string const& file_id, std::string const& query,
             std::string const& body) {
   auto const url = files_url(account, "/" + Utilities::percent::encoded(file_id) + query, false);
-  DriveRequest request(account, url, "PATCH");
-  request->header(JSON_HEADER);
-  request->body(body);
-  request->expect_success(request->perform());
+  TokenRequest call(account, url, "PATCH");
+  call.request.header(JSON_HEADER);
+  call.request.body(body);
+  call.request.expect_success(call.request.perform());
 }
 
 void forget_all_folders() {
@@ -219,22 +194,11 @@ void forget_all_folders() {
   folder_ids.clear();
 }
 
-size_t note_location(char* data, size_t size, size_t count, void* target) {
-  std::string_view const line(data, size * count);
-  auto const colon = line.find(':');
-  if (colon != std::string_view::npos &&
-      Utilities::util::lowercase(std::string(line.substr(0, colon))) == "location") {
-    auto value = Utilities::util::trimmed(line.substr(colon + 1));
-    if (!value.empty()) *static_cast<std::string*>(target) = std::move(value);
-  }
-  return size * count;
-}
-
 // The upload address may carry only this account's origin: the file's content goes there
 // without further checks.
 bool upload_address_acceptable(SshAccount const& account, std::string const& location) {
   return !location.empty() && webdav::address_allowed(location) &&
-         origin_of(location) == origin_of(account.url);
+         same_origin(location, account.url);
 }
 
 }  // namespace
@@ -266,12 +230,12 @@ void make_directory(SshAccount const& account, std::string const& path) {
     throw http::Error(unknown_error, fixed("google_drive_name_taken", path));
   }
   auto const url = files_url(account, "?fields=" + Utilities::percent::encoded(FIELDS), false);
-  DriveRequest request(account, url, "POST");
-  request->header(JSON_HEADER);
-  request->body("{\"name\":" + json_text(place.name) + ",\"mimeType\":" + json_text(FOLDER_TYPE) +
-                ",\"parents\":[" + json_text(place.parent_id) + "]}");
-  auto const status = request->perform();
-  auto const node = node_of(answer_of(*request, status));
+  TokenRequest call(account, url, "POST");
+  call.request.header(JSON_HEADER);
+  call.request.body("{\"name\":" + json_text(place.name) + ",\"mimeType\":" +
+                    json_text(FOLDER_TYPE) + ",\"parents\":[" + json_text(place.parent_id) + "]}");
+  auto const status = call.request.perform();
+  auto const node = node_of(answer_of(call.request, status));
   auto const pieces = pieces_of(path);
   remember_folder(account, joined(pieces, pieces.size()), node.id);
 }
@@ -301,45 +265,30 @@ CopyResult download(SshAccount const& account, std::string const& remote,
   auto const node = existing(account, remote);
   auto const url =
       files_url(account, "/" + Utilities::percent::encoded(node.id) + "?alt=media", false);
-  DriveRequest request(account, url, "GET");
-  std::ofstream out(local, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    throw http::Error(unknown_error,
-                      fixed("local_file_open_error",
-                            Utilities::util::wstring_to_string(Utilities::from_path(local))));
+  TokenRequest call(account, url, "GET");
+  std::ofstream out;
+  local_transfer::open_target(local, out);
+  call.request.download_to(out);
+  auto const status = call.request.perform();
+  if (!status) {
+    out.close();
+    return CopyResult::Cancelled;
   }
-  request->download_to(out);
-  auto const status = request->perform();
-  out.close();
-  if (!status) return CopyResult::Cancelled;
-  request->expect_success(status);
-  if (node.mtime > 0) {
-    std::error_code ignored;
-    std::filesystem::last_write_time(local, Utilities::file_time::to_file_time(node.mtime),
-                                     ignored);
-  }
+  call.request.expect_success(status);
+  local_transfer::close_target(local, out, node.mtime);
   return CopyResult::Done;
 }
 
 CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
                   std::string const& remote) {
-  std::error_code error;
-  auto const size = std::filesystem::file_size(local, error);
-  std::filesystem::file_time_type modified;
-  if (!error) modified = std::filesystem::last_write_time(local, error);
-  std::ifstream in;
-  if (!error) in.open(local, std::ios::binary);
-  if (error || !in) {
-    throw http::Error(unknown_error,
-                      fixed("local_file_open_error",
-                            Utilities::util::wstring_to_string(Utilities::from_path(local))));
-  }
+  local_transfer::Source source;
+  local_transfer::open_source(local, source);
   auto const place = existing_parent(account, remote);
   // Content sent to a folder's id would not land in a file of that name.
   if (place.node && place.node->is_folder) {
     throw http::Error(unknown_error, fixed("google_drive_name_taken", remote));
   }
-  auto const time = json_text(rfc3339(Utilities::file_time::to_time_t(modified)));
+  auto const time = json_text(utc_time::text_of(source.mtime));
   std::string metadata = "{\"modifiedTime\":" + time;
   if (!place.node) {
     metadata +=
@@ -347,23 +296,24 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
   }
   metadata += "}";
 
-  std::string location;
+  http::Headers answer;
   {
     std::string suffix = "?uploadType=resumable";
     if (place.node) suffix = "/" + Utilities::percent::encoded(place.node->id) + suffix;
     auto const url = files_url(account, suffix, true);
-    DriveRequest start(account, url, place.node ? "PATCH" : "POST");
-    start->header(JSON_HEADER);
-    start->header("X-Upload-Content-Length: " + std::to_string(size));
-    start->body(metadata);
-    start->on_header(note_location, &location);
-    start->expect_success(start->perform());
+    TokenRequest start(account, url, place.node ? "PATCH" : "POST");
+    start.request.header(JSON_HEADER);
+    start.request.header("X-Upload-Content-Length: " + std::to_string(source.size));
+    start.request.body(metadata);
+    start.request.on_header(http::note_header, &answer);
+    start.request.expect_success(start.request.perform());
   }
+  std::string const& location = answer["location"];
   if (!upload_address_acceptable(account, location)) {
     throw http::Error(unknown_error, "Google Drive named no place for the upload");
   }
   http::Request put(location, "PUT");
-  put.upload_from(in, size, 0);
+  put.upload_from(source.in, source.size, 0);
   auto const status = put.perform();
   if (!status) return CopyResult::Cancelled;
   // The failure names the address without its query, which holds the upload's id.

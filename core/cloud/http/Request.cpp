@@ -6,7 +6,6 @@
 #include <array>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <csignal>
 #include <mutex>
 #include <sstream>
 #include <string_view>
@@ -34,7 +33,7 @@ struct ThreadHandle {
       struct sigaction current {};
       if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
           (current.sa_flags & SA_SIGINFO) == 0) {
-        std::signal(SIGPIPE, SIG_IGN);
+        signal(SIGPIPE, SIG_IGN);
       }
       curl_global_init(CURL_GLOBAL_ALL);
     });
@@ -346,6 +345,17 @@ FileInfoResult reason_of(long status, std::string const& answer) {
 
 std::int64_t parse_date(std::string const& text) {
   return static_cast<std::int64_t>(curl_getdate(text.c_str(), nullptr));
+}
+
+std::size_t note_header(char* data, std::size_t size, std::size_t count, void* headers) {
+  std::string_view const line(data, size * count);
+  std::size_t const colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    (*static_cast<Headers*>(
+        headers))[Utilities::util::lowercase(std::string(line.substr(0, colon)))] =
+        Utilities::util::trimmed(line.substr(colon + 1));
+  }
+  return size * count;
 }
 
 std::string loggable_url(std::string const& url) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -98,6 +99,11 @@ class Request {
   std::uint64_t progress_base = 0;
   bool answer_too_long = false;
 };
+
+// Header lines of an answer by name in lower case, values trimmed.
+using Headers = std::map<std::string, std::string>;
+// A Request::HeaderCallback that stores each "name: value" line in the Headers at `headers`.
+std::size_t note_header(char* data, std::size_t size, std::size_t count, void* headers);
 
 // The failure reason of a libcurl result code.
 Utilities::FilesystemUtil::FileInfoResult transport_reason(int code);

@@ -34,10 +34,7 @@ std::optional<boost::property_tree::ptree> parsed(std::string const& text) {
 boost::property_tree::ptree token_answer(Settings const& settings, std::string const& form,
                                          FileInfoResult reason) {
   using Utilities::translation::translate_utf8;
-  if (!webdav::address_allowed(settings.token_url)) {
-    throw http::Error(Utilities::FilesystemUtil::unknown_error,
-                      translate_utf8("webdav_url_not_https") + settings.token_url);
-  }
+  webdav::require_allowed(settings.token_url);
   std::string body = form + "&client_id=" + Utilities::percent::encoded(settings.client_id);
   if (!settings.client_secret.empty()) {
     body += "&client_secret=" + Utilities::percent::encoded(settings.client_secret);

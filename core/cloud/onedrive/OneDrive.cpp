@@ -25,10 +25,7 @@ constexpr char JSON_TYPE[] = "Content-Type: application/json; charset=utf-8";
 [[noreturn]] void refuse(std::string const& text) { throw http::Error(unknown_error, text); }
 
 std::string checked_base(SshAccount const& account) {
-  if (!webdav::address_allowed(account.url))
-    refuse(Utilities::translation::translate_utf8("webdav_url_not_https") +
-           http::loggable_url(account.url));
-  return account.url + "/me/drive/root";
+  return webdav::require_allowed(account.url) + "/me/drive/root";
 }
 
 Tree parsed(http::Request const& request) {

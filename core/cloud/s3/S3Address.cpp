@@ -10,10 +10,6 @@ namespace KVO_Core::s3 {
 
 namespace {
 
-bool host_ends_with(std::string const& text, std::string const& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // The host without the port its scheme implies.
 std::string without_default_port(std::string const& scheme, std::string const& host) {
   // An IPv6 literal keeps its colons inside the brackets.
@@ -68,7 +64,7 @@ Address address_of(std::string const& base, Call const& call) {
   std::string const scheme = cut == std::string::npos ? std::string() : base.substr(0, cut + 3);
   std::string const host = cut == std::string::npos ? base : base.substr(cut + 3);
   Address address;
-  if (!call.bucket.empty() && host_ends_with(without_default_port(scheme, host), AWS_HOST_SUFFIX)) {
+  if (!call.bucket.empty() && without_default_port(scheme, host).ends_with(AWS_HOST_SUFFIX)) {
     address.origin = scheme + call.bucket + "." + host;
     address.host = without_default_port(scheme, call.bucket + "." + host);
     address.path = "/" + encoded_key(call.key);

@@ -1,21 +1,13 @@
 #include "core/cloud/s3/S3Listing.h"
 
 #include <charconv>
-#include <ctime>
 
+#include "core/cloud/UtcTime.h"
 #include "core/run/SyncReport.h"
 #include "utilities/FilesystemUtil.h"
 #include "utilities/Util.h"
 
 namespace KVO_Core::s3 {
-
-namespace {
-
-bool key_starts_with(std::string const& text, std::string const& start) {
-  return text.compare(0, start.size(), start) == 0;
-}
-
-}  // namespace
 
 std::optional<Page> page_of(boost::property_tree::ptree const& answer, std::string const& prefix) {
   auto const listing = answer.get_child_optional("ListBucketResult");
@@ -26,7 +18,7 @@ std::optional<Page> page_of(boost::property_tree::ptree const& answer, std::stri
     if (tag == "Contents") {
       std::string const key = child.get<std::string>("Key", "");
       // The folder's own marker, and keys a server answered from outside the folder.
-      if (key == prefix || !key_starts_with(key, prefix)) continue;
+      if (key == prefix || !key.starts_with(prefix)) continue;
       webdav::Entry entry;
       entry.name = key.substr(prefix.size());
       entry.size = decimal_size(child.get<std::string>("Size", ""));
@@ -34,7 +26,7 @@ std::optional<Page> page_of(boost::property_tree::ptree const& answer, std::stri
       page.entries.push_back(std::move(entry));
     } else if (tag == "CommonPrefixes") {
       std::string const folder = child.get<std::string>("Prefix", "");
-      if (folder.size() <= prefix.size() || !key_starts_with(folder, prefix)) continue;
+      if (folder.size() <= prefix.size() || !folder.starts_with(prefix)) continue;
       webdav::Entry entry;
       entry.name = folder.substr(prefix.size());
       // Only the delimiter that ends the folder's piece; a "//" run leaves a "/" that no name
@@ -81,11 +73,7 @@ std::optional<std::int64_t> metadata_seconds(std::string_view value) {
   return seconds;
 }
 
-std::int64_t listing_time(std::string const& text) {
-  std::tm parts{};
-  if (!strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts)) return 0;
-  return static_cast<std::int64_t>(timegm(&parts));
-}
+std::int64_t listing_time(std::string const& text) { return utc_time::seconds_of(text); }
 
 std::uint64_t decimal_size(std::string const& text) {
   std::uint64_t size = 0;

@@ -1,11 +1,11 @@
 #include <fstream>
 #include <set>
 
+#include "core/cloud/LocalTransfer.h"
 #include "core/cloud/s3/S3Listing.h"
 #include "core/cloud/s3/S3Request.h"
 #include "core/cloud/s3/S3Store.h"
 #include "utilities/Codecs.h"
-#include "utilities/FileTime.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core::s3 {
@@ -159,28 +159,18 @@ CopyResult download(SshAccount const& account, std::string const& remote,
   Place const place = object_place(remote);
   std::unique_ptr<http::Request> const request =
       request_for(account, {"GET", place.bucket, place.key, {}, {}});
-  std::ofstream out(local, std::ios::binary | std::ios::trunc);
-  if (!out)
-    throw http::Error(
-        FileInfoResult::unknown_error,
-        Utilities::translation::translate_utf8("local_file_open_error") + local.string());
+  std::ofstream out;
+  local_transfer::open_target(local, out);
   request->download_to(out);
   Headers headers;
   request->on_header(note_header, &headers);
   std::optional<long> const status = request->perform();
-  out.close();
-  if (!status) return CopyResult::Cancelled;
-  request->expect_success(status);
-  // Data that never reached the disk is no download.
-  if (!out)
-    throw http::Error(
-        FileInfoResult::unknown_error,
-        Utilities::translation::translate_utf8("local_file_write_error") + local.string());
-  std::int64_t const mtime = modified_of(headers);
-  if (mtime > 0) {
-    std::error_code ignored;
-    std::filesystem::last_write_time(local, Utilities::file_time::to_file_time(mtime), ignored);
+  if (!status) {
+    out.close();
+    return CopyResult::Cancelled;
   }
+  request->expect_success(status);
+  local_transfer::close_target(local, out, modified_of(headers));
   return CopyResult::Done;
 }
 

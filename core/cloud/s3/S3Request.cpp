@@ -8,8 +8,6 @@
 #include "core/cloud/s3/S3Listing.h"
 #include "core/cloud/s3/SignatureV4.h"
 #include "core/cloud/webdav/AddressAllowed.h"
-#include "utilities/Translation.h"
-#include "utilities/Util.h"
 
 namespace KVO_Core::s3 {
 
@@ -23,11 +21,7 @@ constexpr int max_xml_depth = 64;
 }  // namespace
 
 std::unique_ptr<http::Request> request_for(SshAccount const& account, Call const& call) {
-  std::string const base = base_address(account);
-  if (!webdav::address_allowed(base))
-    throw http::Error(FileInfoResult::unknown_error,
-                      Utilities::translation::translate_utf8("webdav_url_not_https") + base);
-  Address const address = address_of(base, call);
+  Address const address = address_of(webdav::require_allowed(base_address(account)), call);
   std::string const amz_date = amz_date_of(std::time(nullptr));
   Headers const headers = signed_headers(call, address, amz_date);
   auto request = std::make_unique<http::Request>(url_of(address, call), call.method.c_str());
@@ -73,17 +67,6 @@ void fail(http::Request const& request, long status) {
   if (open != std::string::npos && close != std::string::npos && close >= open + 9)
     text += ": " + answer.substr(open + 9, close - open - 9);
   throw http::Error(http::reason_of(status, answer), text);
-}
-
-std::size_t note_header(char* data, std::size_t size, std::size_t count, void* headers) {
-  std::string_view const line(data, size * count);
-  std::size_t const colon = line.find(':');
-  if (colon != std::string_view::npos) {
-    (*static_cast<Headers*>(
-        headers))[Utilities::util::lowercase(std::string(line.substr(0, colon)))] =
-        Utilities::util::trimmed(line.substr(colon + 1));
-  }
-  return size * count;
 }
 
 }  // namespace KVO_Core::s3

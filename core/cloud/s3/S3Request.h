@@ -3,8 +3,6 @@
 // text is "S3 HTTP ", the status and the server's message, without the URL.
 #pragma once
 
-#include <cstddef>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -16,7 +14,8 @@
 
 namespace KVO_Core::s3 {
 
-using Headers = std::map<std::string, std::string>;
+using http::Headers;
+using http::note_header;
 
 // Constructed and signed, ready for a payload, a header callback and perform(). Throws
 // http::Error 37 before anything is sent when the account's address is not allowed.
@@ -28,7 +27,4 @@ void send(SshAccount const& account, Call const& call);
 boost::property_tree::ptree answered_xml(SshAccount const& account, Call const& call);
 // Throws the http::Error of an error answer.
 [[noreturn]] void fail(http::Request const& request, long status);
-// libcurl header callback: stores each "name: value" line in the Headers map at `headers`,
-// the name in lower case and the value trimmed.
-std::size_t note_header(char* data, std::size_t size, std::size_t count, void* headers);
 }  // namespace KVO_Core::s3

@@ -1,10 +1,11 @@
-#include <algorithm>
 #include <fstream>
+#include <vector>
 
+#include "core/cloud/LocalTransfer.h"
+#include "core/cloud/UploadPieces.h"
 #include "core/cloud/s3/S3Listing.h"
 #include "core/cloud/s3/S3Request.h"
 #include "core/cloud/s3/S3Store.h"
-#include "utilities/FileTime.h"
 #include "utilities/Translation.h"
 
 namespace KVO_Core::s3 {
@@ -34,25 +35,21 @@ std::optional<CopyResult> send_parts(SshAccount const& account, Place const& pla
                                      std::string const& upload_id, std::ifstream& in,
                                      std::uint64_t size) {
   std::string document = "<CompleteMultipartUpload>";
-  std::uint64_t offset = 0;
-  for (int number = 1; offset < size; ++number) {
-    std::uint64_t const length = std::min(size - offset, s3_part_size);
-    std::unique_ptr<http::Request> const request =
-        request_for(account, {"PUT",
-                              place.bucket,
-                              place.key,
-                              {{"partNumber", std::to_string(number)}, {"uploadId", upload_id}},
-                              {}});
+  std::vector<UploadPiece> const pieces = upload_pieces(size, s3_part_size);
+  for (std::size_t index = 0; index < pieces.size(); ++index) {
+    std::string const number = std::to_string(index + 1);
+    std::unique_ptr<http::Request> const request = request_for(
+        account,
+        {"PUT", place.bucket, place.key, {{"partNumber", number}, {"uploadId", upload_id}}, {}});
     // The stream goes on where the last part ended; the offset only counts the progress.
-    request->upload_from(in, length, offset);
+    request->upload_from(in, pieces[index].count, pieces[index].offset);
     Headers headers;
     request->on_header(note_header, &headers);
     std::optional<long> const status = request->perform();
     if (!status) return std::nullopt;
     if (!status_ok(status)) fail(*request, *status);
-    document += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>" +
-                headers["etag"] + "</ETag></Part>";
-    offset += length;
+    document +=
+        "<Part><PartNumber>" + number + "</PartNumber><ETag>" + headers["etag"] + "</ETag></Part>";
   }
   std::unique_ptr<http::Request> const request =
       request_for(account, {"POST", place.bucket, place.key, {{"uploadId", upload_id}}, {}});
@@ -68,27 +65,19 @@ std::optional<CopyResult> send_parts(SshAccount const& account, Place const& pla
 
 CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
                   std::string const& remote) {
-  std::error_code size_error;
-  std::uint64_t const size = std::filesystem::file_size(local, size_error);
-  std::ifstream in(local, std::ios::binary);
-  if (size_error || !in)
-    throw http::Error(
-        FileInfoResult::unknown_error,
-        Utilities::translation::translate_utf8("local_file_open_error") + local.string());
+  local_transfer::Source source;
+  local_transfer::open_source(local, source);
   Place const place = place_of(remote);
   // Without a key the request would address, and a PUT create, the bucket itself.
   if (place.key.empty())
     throw http::Error(FileInfoResult::unknown_error,
                       Utilities::translation::translate_utf8("s3_not_an_object") + remote);
-  std::error_code time_error;
-  auto const written = std::filesystem::last_write_time(local, time_error);
-  std::string const mtime =
-      std::to_string(time_error ? 0 : Utilities::file_time::to_time_t(written));
+  std::string const mtime = std::to_string(source.mtime);
 
-  if (size <= s3_part_size) {
+  if (source.size <= s3_part_size) {
     std::unique_ptr<http::Request> const request =
         request_for(account, {"PUT", place.bucket, place.key, {}, {{MTIME_HEADER, mtime}}});
-    request->upload_from(in, size, 0);
+    request->upload_from(source.in, source.size, 0);
     std::optional<long> const status = request->perform();
     if (!status) return CopyResult::Cancelled;
     if (!status_ok(status)) fail(*request, *status);
@@ -102,7 +91,8 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
   if (upload_id.empty())
     throw http::Error(FileInfoResult::unknown_error, "S3 named no multipart upload");
   try {
-    if (std::optional<CopyResult> const done = send_parts(account, place, upload_id, in, size))
+    if (std::optional<CopyResult> const done =
+            send_parts(account, place, upload_id, source.in, source.size))
       return *done;
   } catch (...) {
     abandon_upload(account, place, upload_id);

@@ -4,6 +4,9 @@
 
 #include <memory>
 
+#include "core/cloud/http/Request.h"
+#include "utilities/Translation.h"
+
 namespace KVO_Core::webdav {
 
 namespace {
@@ -47,6 +50,15 @@ bool address_allowed(std::string const& url) {
   if (https) return true;
   std::string const name(host.get());
   return name == "localhost" || name == "127.0.0.1" || name == "[::1]";
+}
+
+std::string const& require_allowed(std::string const& url) {
+  if (!address_allowed(url)) {
+    throw http::Error(
+        Utilities::FilesystemUtil::unknown_error,
+        Utilities::translation::translate_utf8("webdav_url_not_https") + http::loggable_url(url));
+  }
+  return url;
 }
 
 }  // namespace KVO_Core::webdav

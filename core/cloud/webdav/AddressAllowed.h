@@ -9,5 +9,8 @@ namespace KVO_Core::webdav {
 // for any other scheme or host, for an address with user information (credentials would go to
 // a host the prefix does not show), and for text that is not a URL.
 bool address_allowed(std::string const& url);
+// Returns `url` when it is allowed; throws http::Error 37 ("webdav_url_not_https" and the
+// address without credentials or query) otherwise.
+std::string const& require_allowed(std::string const& url);
 
 }  // namespace KVO_Core::webdav

@@ -21,14 +21,6 @@ namespace {
 
 using Utilities::FilesystemUtil::FileInfoResult;
 
-void require_encryption(std::string const& url) {
-  if (!address_allowed(url)) {
-    throw http::Error(
-        FileInfoResult::unknown_error,
-        Utilities::translation::translate_utf8("webdav_url_not_https") + http::loggable_url(url));
-  }
-}
-
 // A request of this store: base address checked first, then basic authentication.
 struct DavRequest : http::Request {
   DavRequest(SshAccount const& account, std::string const& url, char const* method)
@@ -37,7 +29,7 @@ struct DavRequest : http::Request {
   }
 
   static std::string const& checked(SshAccount const& account, std::string const& url) {
-    require_encryption(account.url);
+    require_allowed(account.url);
     return url;
   }
 };
@@ -221,7 +213,7 @@ CopyResult upload(std::filesystem::path const& local, SshAccount const& account,
 }
 
 std::string working_address(SshAccount const& account) {
-  require_encryption(account.url);
+  require_allowed(account.url);
   std::string const base = Utilities::util::without_trailing_chars(account.url, '/');
   std::vector<std::string> candidates{base};
   if (base.find("/remote.php/") == std::string::npos) {
