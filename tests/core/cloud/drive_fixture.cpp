@@ -7,7 +7,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include "core/cloud/oauth/Providers.h"
+#include "test_endpoints.h"
 #include "utilities/FileTime.h"
 #include "webdav_fixture.h"
 
@@ -83,12 +83,7 @@ void DriveTest::expect_stop_cancels(Upload const& upload, std::size_t size, std:
 
 void DriveTest::SetUp() {
   ASSERT_TRUE(server.started()) << "the fake store did not start";
-#ifdef PELLI_TEST_ENDPOINTS
-  ASSERT_TRUE(KVO_Core::oauth::point_endpoints_at(server.address()));
-#else
-  FAIL() << "the token endpoints stay where they are compiled in: configure the tests with "
-            "-DPELLI_TEST_ENDPOINTS=ON";
-#endif
+  ASSERT_TRUE(cloud_test::endpoints_at(server.address()));
 }
 
 std::vector<Logged> DriveTest::requests() {
