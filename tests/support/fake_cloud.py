@@ -21,11 +21,14 @@ Control (for the tests): POST /_control/<command> with a JSON body, answered wit
 """
 import argparse
 import base64
+import calendar
 import hashlib
 import json
+import os
 import socket
 import struct
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -68,13 +71,10 @@ def new_id(prefix="id"):
 
 
 def rfc3339(seconds):
-    import time
     return time.strftime("%Y-%m-%dT%H:%M:%S.123Z", time.gmtime(seconds))
 
 
 def parse_time(text):
-    import calendar
-    import time
     return calendar.timegm(time.strptime(text[:19], "%Y-%m-%dT%H:%M:%S"))
 
 
@@ -396,6 +396,5 @@ server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
 with open(a.port_file + ".tmp", "w") as f:
     f.write(str(server.server_address[1]))
-import os
 os.rename(a.port_file + ".tmp", a.port_file)
 server.serve_forever()

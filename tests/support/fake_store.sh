@@ -9,6 +9,8 @@ set -euo pipefail
 cmd=${1:?start|stop}
 dir=${2:?DIR}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/support/await_start.sh
+source "$here/await_start.sh"
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 
@@ -22,15 +24,9 @@ store=${3:?onedrive|dropbox}
 log=$(mktemp "$dir/start-XXXXXX")
 /usr/bin/python3 "$here/fake_$store.py" --dir "$dir" >"$log" 2>&1 &
 pid=$!
-for _ in $(seq 300); do
-  grep -q '^listening ' "$log" 2>/dev/null && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.05
-done
-if ! grep -q '^listening ' "$log"; then
+await_start "$pid" 300 grep -q '^listening ' "$log" || {
   cat "$log" >&2
-  kill "$pid" 2>/dev/null || true
   exit 1
-fi
+}
 bound=$(sed -n 's/^listening .* port=\([0-9]*\).*/\1/p' "$log")
 echo "port=$bound pid=$pid"

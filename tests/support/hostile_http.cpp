@@ -17,9 +17,7 @@ HostileHttp::HostileHttp(std::filesystem::path const& dir, std::string const& mo
 }
 
 HostileHttp::HostileHttp(std::filesystem::path const& dir, int status, std::string const& body) {
-  std::string quoted;
-  for (char c : body) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  start(dir, "answer", " --status " + std::to_string(status) + " --body '" + quoted + "'");
+  start(dir, "answer", " --status " + std::to_string(status) + " --body " + shell_quoted(body));
 }
 
 void HostileHttp::start(std::filesystem::path const& dir, std::string const& mode,

@@ -20,12 +20,6 @@ std::string script() { return std::string(PELLI_SOURCE_DIR) + "/tests/support/s3
 // The folder where the test run's setup starts its server.
 std::filesystem::path run_dir() { return std::filesystem::path(PELLI_BINARY_DIR) / "s3-server"; }
 
-std::string shell_quoted(std::string const& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 std::string query_encoded(std::string const& text) {
   static char const digits[] = "0123456789ABCDEF";
   std::string out;

@@ -8,6 +8,8 @@ set -euo pipefail
 cmd=${1:?start|stop}
 dir=${2:?DIR}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/support/await_start.sh
+source "$here/await_start.sh"
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 if [[ $cmd == stop ]]; then
@@ -26,15 +28,9 @@ rm -f "$dir/credentials"
 "$py" "$here/s3_test_server.py" "$dir" >"$dir/s3.log" 2>&1 &
 pid=$!
 echo "$pid" >"$dir/s3.pid"
-for _ in $(seq 300); do
-  [[ -s $dir/credentials ]] && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-[[ -s $dir/credentials ]] || {
+await_start "$pid" 600 test -s "$dir/credentials" || {
   echo "s3_server.sh: the server did not start; its log:" >&2
   tail -20 "$dir/s3.log" >&2
-  kill "$pid" 2>/dev/null || true
   exit 1
 }
 echo "$(cat "$dir/credentials") pid=$pid"

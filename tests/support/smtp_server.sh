@@ -16,6 +16,8 @@ set -euo pipefail
 cmd=${1:?start|stop}
 dir=${2:?DIR}
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/support/await_start.sh
+source "$here/await_start.sh"
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 
@@ -61,15 +63,9 @@ log=$(mktemp "$dir/smtp-start-XXXXXX")
   --port "$port" --cert "$dir/$name.pem" --key "$dir/$name.key" >"$log" 2>&1 &
 pid=$!
 echo "$pid" >"$dir/smtp-$pid.pid"
-for _ in $(seq 300); do
-  grep -q '^listening ' "$log" 2>/dev/null && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.05
-done
-if ! grep -q '^listening ' "$log"; then
+await_start "$pid" 300 grep -q '^listening ' "$log" || {
   cat "$log" >&2
-  kill "$pid" 2>/dev/null || true
   exit 1
-fi
+}
 bound=$(sed -n 's/^listening .* port=\([0-9]*\).*/\1/p' "$log")
 echo "port=$bound pid=$pid ca=$dir/ca.pem"

@@ -57,6 +57,12 @@ std::string run_output(std::string const& command) {
   return out;
 }
 
+std::string shell_quoted(std::string const& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 ScopedEnv::ScopedEnv(char const* name, char const* value) : name_(name) {
   char const* old = std::getenv(name);
   had_ = old != nullptr;

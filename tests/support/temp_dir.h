@@ -29,6 +29,8 @@ std::string read_file(std::filesystem::path const& file);
 int run(std::string const& command);
 // Runs a shell command and gives what it printed on standard output.
 std::string run_output(std::string const& command);
+// `text` as one word of a shell command, in single quotes.
+std::string shell_quoted(std::string const& text);
 // Sets an environment variable for the life of the object and restores the old value after.
 class ScopedEnv {
  public:

@@ -1,5 +1,6 @@
 #include "drive_fixture.h"
 
+#include <algorithm>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -7,7 +8,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include "core/cloud/oauth/Providers.h"
+#include "test_endpoints.h"
 #include "utilities/FileTime.h"
 #include "webdav_fixture.h"
 
@@ -81,14 +82,65 @@ void DriveTest::expect_stop_cancels(Upload const& upload, std::size_t size, std:
   EXPECT_FALSE(fs::exists(server.root() / "stopped"));
 }
 
+void DriveTest::expect_awkward_names_kept(Operations const& store,
+                                          std::function<void()> const& after_uploads) {
+  using KVO_Core::CopyResult;
+  std::string const names[] = {"caf\xC3\xA9.txt", "smile \xF0\x9F\x98\x80.txt", "hash#tag.txt",
+                               "per%25cent%.txt", "quote\"d.txt"};
+  std::string const folder = "/docs/\xC3\xA9t\xC3\xA9 #1";
+  store.make_directory("/docs");
+  store.make_directory("/docs");  // already there
+  store.make_directory(folder);
+  std::int64_t mtime = 1600000000;
+  for (std::string const& name : names) {
+    make_file(local / name, "content of " + name, ++mtime);
+    ASSERT_EQ(store.upload(local / name, folder + "/" + name), CopyResult::Done) << name;
+  }
+  if (after_uploads) after_uploads();
+  auto const listed = store.list(folder);
+  ASSERT_EQ(listed.size(), std::size(names));
+  mtime = 1600000000;
+  for (std::string const& name : names) {
+    auto const found =
+        std::find_if(listed.begin(), listed.end(),
+                     [&](KVO_Core::webdav::Entry const& e) { return e.name == name; });
+    ASSERT_NE(found, listed.end()) << name;
+    EXPECT_FALSE(found->is_dir);
+    EXPECT_EQ(found->size, ("content of " + name).size());
+    EXPECT_EQ(found->mtime, ++mtime);
+    std::string const remote = folder + "/" + name;
+    auto const entry = store.stat(remote);
+    ASSERT_TRUE(entry) << name;
+    EXPECT_EQ(entry->name, name);
+    fs::path const back = local / ("back-" + name);
+    ASSERT_EQ(store.download(remote, back), CopyResult::Done);
+    EXPECT_EQ(test_support::read_file(back), "content of " + name);
+    EXPECT_EQ(mtime_of(back), mtime);
+  }
+  // A move to a new name in another folder, then removal of file and folder.
+  std::string const from = folder + "/" + names[0];
+  store.move(from, "/docs/moved %.txt");
+  EXPECT_FALSE(store.stat(from));
+  ASSERT_TRUE(store.stat("/docs/moved %.txt"));
+  EXPECT_EQ(test_support::read_file(server.root() / "docs" / "moved %.txt"),
+            "content of " + names[0]);
+  store.remove("/docs/moved %.txt");
+  store.remove(folder);
+  EXPECT_FALSE(store.stat("/docs/moved %.txt"));
+  EXPECT_FALSE(fs::exists(server.root() / "docs" / "\xC3\xA9t\xC3\xA9 #1"));
+  requests();
+  for (char const* whole : {"", "/", "//"})
+    EXPECT_EQ(cloud_test::reason_of_call([&] { store.remove(whole); }),
+              Utilities::FilesystemUtil::FileInfoResult::unknown_error);
+  EXPECT_TRUE(fs::exists(server.root() / "docs"));
+  auto const root = store.stat("/");
+  ASSERT_TRUE(root);
+  EXPECT_TRUE(root->is_dir);
+}
+
 void DriveTest::SetUp() {
   ASSERT_TRUE(server.started()) << "the fake store did not start";
-#ifdef PELLI_TEST_ENDPOINTS
-  ASSERT_TRUE(KVO_Core::oauth::point_endpoints_at(server.address()));
-#else
-  FAIL() << "the token endpoints stay where they are compiled in: configure the tests with "
-            "-DPELLI_TEST_ENDPOINTS=ON";
-#endif
+  ASSERT_TRUE(cloud_test::endpoints_at(server.address()));
 }
 
 std::vector<Logged> DriveTest::requests() {

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/cloud/Entry.h"
 #include "core/config/Accounts.h"
 #include "core/run/CopyResult.h"
 #include "core/run/RunContext.h"
@@ -67,6 +69,23 @@ class DriveTest : public ::testing::Test {
                                 std::vector<Fault> const& faults);
   // A stop once more than `after` bytes went up ends the upload as Cancelled with nothing stored.
   void expect_stop_cancels(Upload const& upload, std::size_t size, std::uint64_t after);
+
+  // A store's operations on the test's account.
+  struct Operations {
+    std::function<void(std::string const&)> make_directory;
+    Upload upload;
+    std::function<std::vector<KVO_Core::webdav::Entry>(std::string const&)> list;
+    std::function<std::optional<KVO_Core::webdav::Entry>(std::string const&)> stat;
+    std::function<KVO_Core::CopyResult(std::string const&, fs::path const&)> download;
+    std::function<void(std::string const&, std::string const&)> move;
+    std::function<void(std::string const&)> remove;
+  };
+  // Every operation on awkward names in an awkward folder: files go up, are listed, read and
+  // fetched back with their times; one moves to another folder; file and folder are removed;
+  // the whole store cannot be, and its root is a folder. `after_uploads` looks at the requests
+  // of the uploads; the requests log is read empty before the whole store's removal.
+  void expect_awkward_names_kept(Operations const& store,
+                                 std::function<void()> const& after_uploads = {});
 
   // The requests logged since the last call (or the start), in order.
   std::vector<Logged> requests();

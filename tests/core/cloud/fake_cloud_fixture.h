@@ -12,9 +12,9 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "cloud_fixture.h"
-#include "core/cloud/oauth/Providers.h"
 #include "core/run/RunContext.h"
 #include "support/fake_cloud.h"
+#include "test_endpoints.h"
 
 namespace cloud_test {
 
@@ -41,12 +41,7 @@ class FakeCloudFixture : public CloudFixture {
  protected:
   void SetUp() override {
     ASSERT_TRUE(cloud.started()) << "the fake cloud server did not start";
-#ifdef PELLI_TEST_ENDPOINTS
-    ASSERT_TRUE(KVO_Core::oauth::point_endpoints_at(cloud.base()));
-#else
-    FAIL() << "the token endpoints stay where they are compiled in: configure the tests with "
-              "-DPELLI_TEST_ENDPOINTS=ON";
-#endif
+    ASSERT_TRUE(endpoints_at(cloud.base()));
   }
 
   // A Google Drive account on the fake; the name keys the process-wide caches, so each test

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <boost/property_tree/json_parser.hpp>
 
-#include "core/cloud/oauth/Providers.h"
+#include "../cloud/test_endpoints.h"
 #include "core/config/Config.h"
 #include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
@@ -23,11 +23,7 @@ class DriveTokenRetry : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(cloud.started()) << "the fake cloud server did not start";
-#ifdef PELLI_TEST_ENDPOINTS
-    ASSERT_TRUE(oauth::point_endpoints_at(cloud.base()));
-#else
-    FAIL() << "configure the tests with -DPELLI_TEST_ENDPOINTS=ON";
-#endif
+    ASSERT_TRUE(cloud_test::endpoints_at(cloud.base()));
     SshAccount account;
     account.set_name("drive-retry");
     account.set_password("refresh-1");

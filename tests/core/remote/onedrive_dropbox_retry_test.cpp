@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/cloud/oauth/Providers.h"
+#include "../cloud/test_endpoints.h"
 #include "core/config/Config.h"
 #include "core/remote/RemoteOps.h"
 #include "core/run/RunContext.h"
@@ -23,12 +23,7 @@ class StoreTokenRetry : public ::testing::TestWithParam<char const*> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.started()) << "the fake store did not start";
-#ifdef PELLI_TEST_ENDPOINTS
-    ASSERT_TRUE(oauth::point_endpoints_at(server.address()));
-#else
-    FAIL() << "the token endpoints stay where they are compiled in: configure the tests with "
-              "-DPELLI_TEST_ENDPOINTS=ON";
-#endif
+    ASSERT_TRUE(cloud_test::endpoints_at(server.address()));
     bool const onedrive = std::string(GetParam()) == "onedrive";
     SshAccount account;
     // A name of its own per store: cached tokens belong to another server's run.
