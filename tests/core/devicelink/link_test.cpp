@@ -223,7 +223,9 @@ TEST_F(LinkTest, BadInputIsAnsweredOrDroppedAndTheNextConnectionIsServed) {
 }
 
 TEST_F(LinkTest, IdleAndTricklingPhonesAreCutOffInBoundedTime) {
-  KVO_Core::DeviceLink::set_session_limits(1s, 3s);
+  KVO_Core::DeviceLink::set_session_limits(1s, 8s);
+  // The two limits lie far apart so that a loaded machine cannot blur which one ended the
+  // connection.
   std::string const id = device_id(11);
   configure_device(id, phone.fingerprint());
   ASSERT_TRUE(start());
@@ -237,15 +239,15 @@ TEST_F(LinkTest, IdleAndTricklingPhonesAreCutOffInBoundedTime) {
   };
   test_support::FakePhone::Options idle;
   idle.idle = true;
-  EXPECT_LT(timed(idle, hello_line(id)), 3s) << "silent after the handshake: the idle limit";
+  EXPECT_LT(timed(idle, hello_line(id)), 6s) << "silent after the handshake: the idle limit";
   test_support::FakePhone::Options trickle;
   trickle.trickle = 0.3;
-  EXPECT_LT(timed(trickle, hello_line(id)), 6s)
+  EXPECT_LT(timed(trickle, hello_line(id)), 14s)
       << "a byte now and then never ends the idle time: the whole request has a deadline";
 
   auto const begin = std::chrono::steady_clock::now();
   EXPECT_EQ(phone.raw(link().tcp_port(), ""), "") << "a connection that never says hello";
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 4s);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 6s);
   EXPECT_NE(phone.tls(link().tcp_port(), hello_line(id)).reply, "");
 }
 
