@@ -42,6 +42,11 @@ TEST_P(ServiceLocks, NoPassWhileHeldSynchronisedAfterRelease) {
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   start();
   ASSERT_TRUE(eventually([&] { return fs::exists(data_dir() / "sync-background.lock"); }));
+  // A loaded machine can take seconds to start the process: the waiting is watched from its
+  // first line on, and a waiting second service has said so by then.
+  ASSERT_TRUE(eventually([&] { return log_count("Sync service started") == 1; }, 20s)) << log();
+  EXPECT_TRUE(eventually([&] { return lines_at("Warning").size() >= c.own_lock_warnings; }, 20s))
+      << log();
 
   // A waiting service holds no lock of its own, apart from an instant while it probes.
   fs::path const own = data_dir() / "sync-background.lock";
