@@ -5,6 +5,7 @@
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/ReportedOnce.h"
 #include "core/sync/decide/ConflictCopy.h"
 #include "core/sync/decide/Decision.h"
@@ -59,9 +60,8 @@ void once_while(ReportedOnce& set, bool holds, char const* message_id, std::wstr
     Utilities::log_at(LogLevel::Info, translate(message_id), source, std::wstring(L"->"), target);
     return;
   }
-  Utilities::log_at(LogLevel::Error, translate(message_id), source, std::wstring(L"<->"), target);
-  report_sync_refusal(translate(message_id) + L" " + source + L" <-> " + target,
-                      FileInfoResult::file_conflict);
+  report_refusal(translate(message_id) + L" " + source + L" <-> " + target,
+                 FileInfoResult::file_conflict);
 }
 
 bool writes_to_source(PlannedAction action) {
@@ -203,8 +203,7 @@ bool SyncFile::move_completed(FileDifference const& d) const {
 
 bool SyncFile::not_readable(FileDifference const& d) const {
   if (d.result != Result::SourceNotReadable && d.result != Result::DestNotReadable) return false;
-  Utilities::log_at(LogLevel::Error, d.error_text);
-  report_sync_error(d.error_text);
+  report_error(d.error_text);
   return true;
 }
 
