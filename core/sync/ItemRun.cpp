@@ -7,6 +7,7 @@
 #include "core/config/VolumeName.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/decide/SettledPairs.h"
 #include "core/sync/state/SyncStateFile.h"
@@ -69,9 +70,7 @@ bool overlapping(SyncItem const& item, bool target_is_dir) {
     overlap = roots_overlap(Utilities::to_path(source), Utilities::to_path(target));
   }
   if (!overlap) return false;
-  std::wstring const text = translate("sync_roots_overlap", {item.name, source, target});
-  Utilities::log_at(LogLevel::Error, text);
-  report_sync_error(text);
+  report_error(translate("sync_roots_overlap", {item.name, source, target}));
   return true;
 }
 
@@ -165,9 +164,7 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
     default: {
       // Directory and tree walks are not part of this engine yet: the item is reported, and its
       // state is left exactly as it was.
-      std::wstring const text = translate("sync_item_type_not_runnable") + item.name;
-      Utilities::log_at(LogLevel::Error, text);
-      report_sync_error(text);
+      report_error(translate("sync_item_type_not_runnable") + item.name);
       return result;
     }
   }

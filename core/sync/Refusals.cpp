@@ -10,4 +10,9 @@ void report_refusal(std::wstring const& text, Utilities::FilesystemUtil::FileInf
   report_sync_refusal(text, reason);
 }
 
+void report_error(std::wstring const& text) {
+  Utilities::log_at(Utilities::LogLevel::Error, text);
+  report_sync_error(text);
+}
+
 }  // namespace KVO_Core

@@ -10,4 +10,7 @@ namespace KVO_Core {
 
 void report_refusal(std::wstring const& text, Utilities::FilesystemUtil::FileInfoResult reason);
 
+// The same for a failure that has no reason of its own: only the file or the item fails.
+void report_error(std::wstring const& text);
+
 }  // namespace KVO_Core

@@ -3,6 +3,7 @@
 #include "core/config/RemotePaths.h"
 #include "core/remote/RemoteOps.h"
 #include "core/run/SyncReport.h"
+#include "core/sync/Refusals.h"
 #include "utilities/FileTime.h"
 #include "utilities/Logging.h"
 #include "utilities/Translation.h"
@@ -158,10 +159,8 @@ Standing RemotePlace::observe(std::wstring const& path, ObservedFile& seen, std:
     // A server lost mid-pass gives up the run as a failure, not a pass with no errors.
     report_sync_refusal(text, e.reason);
   } catch (std::exception const& e) {
-    std::wstring const text = translate("ssh_read_error_for") + path + L": " +
-                              Utilities::util::string_to_wstring(e.what());
-    Utilities::log_at(LogLevel::Error, text);
-    report_sync_error(text);
+    report_error(translate("ssh_read_error_for") + path + L": " +
+                 Utilities::util::string_to_wstring(e.what()));
   }
   return Standing::Unavailable;
 }

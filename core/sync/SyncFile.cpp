@@ -5,8 +5,11 @@
 #include "core/run/RunContext.h"
 #include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
+#include "core/sync/Refusals.h"
 #include "core/sync/ReportedOnce.h"
+#include "core/sync/decide/ConflictCopy.h"
 #include "core/sync/decide/Decision.h"
+#include "core/sync/decide/Renames.h"
 #include "core/sync/decide/SyncPlan.h"
 #include "core/sync/transfer/OpenRights.h"
 #include "utilities/FilesystemUtil.h"
@@ -57,9 +60,8 @@ void once_while(ReportedOnce& set, bool holds, char const* message_id, std::wstr
     Utilities::log_at(LogLevel::Info, translate(message_id), source, std::wstring(L"->"), target);
     return;
   }
-  Utilities::log_at(LogLevel::Error, translate(message_id), source, std::wstring(L"<->"), target);
-  report_sync_refusal(translate(message_id) + L" " + source + L" <-> " + target,
-                      FileInfoResult::file_conflict);
+  report_refusal(translate(message_id) + L" " + source + L" <-> " + target,
+                 FileInfoResult::file_conflict);
 }
 
 bool writes_to_source(PlannedAction action) {
@@ -201,8 +203,7 @@ bool SyncFile::move_completed(FileDifference const& d) const {
 
 bool SyncFile::not_readable(FileDifference const& d) const {
   if (d.result != Result::SourceNotReadable && d.result != Result::DestNotReadable) return false;
-  Utilities::log_at(LogLevel::Error, d.error_text);
-  report_sync_error(d.error_text);
+  report_error(d.error_text);
   return true;
 }
 
@@ -322,6 +323,95 @@ bool SyncFile::create_parent_dir(std::wstring const& path, bool on_source) {
   Utilities::log_at(LogLevel::Error, translate(id), parent);
   report_sync_error(translate(id) + parent);
   return false;
+}
+
+bool SyncFile::rename_instead(PlannedAction action, FileDifference const& d,
+                              std::wstring const& source, std::wstring const& target) {
+  if (!state || !may_be_renamed(*state, action, d, key, item.flags)) return false;
+  bool const to_target = action == PlannedAction::CopyToTarget;
+  std::optional<std::wstring> const old = rename_candidate(d, to_target);
+  if (!old) return false;
+  std::optional<PendingDeletion> claimed = state->claim(*old);
+  std::wstring const old_path = side_path(*old, to_target);
+  std::wstring const new_path = to_target ? target : source;
+  // Size and time alone can match a different file; where both sides are local, the content
+  // decides.
+  bool const done = old_file_moved_away(d, *old, to_target, claimed.has_value()) &&
+                    (either_remote() || same_content(to_target ? source : target, old_path,
+                                                     to_target && item.flags.encryptTarget)) &&
+                    (dry_run || rename_path(old_path, new_path, !to_target));
+  if (!done) {
+    if (claimed) state->defer(std::move(*claimed));
+    return false;
+  }
+  ++count;
+  state->renamed(*old);
+  PlannedAction const renamed_as =
+      to_target ? PlannedAction::RenameInTarget : PlannedAction::RenameInSource;
+  if (dry_run) {
+    plan_step({item.name, renamed_as, old_path, new_path, 0, false});
+    return true;
+  }
+  Utilities::log_at(LogLevel::Info,
+                    translate(to_target ? "renamed_in_target" : "renamed_in_source"), old_path,
+                    std::wstring(L"->"), new_path);
+  state->forget(*old);
+  record_pair(key, source, target);
+  return true;
+}
+
+std::optional<std::wstring> SyncFile::rename_candidate(FileDifference const& d,
+                                                       bool to_target) const {
+  return only_old_name(*state, d, key, to_target);
+}
+
+bool SyncFile::old_file_moved_away(FileDifference const& d, std::wstring const& old_key,
+                                   bool to_target, bool claimed) const {
+  if (claimed) return true;
+  OldName const old{old_key, to_target ? source_side() : target_side(),
+                    side_path(old_key, !to_target), to_target ? target_side() : source_side(),
+                    side_path(old_key, to_target)};
+  return old_name_moved_away(*state, d, old, to_target);
+}
+
+bool SyncFile::rename_path(std::wstring const& from, std::wstring const& to, bool on_source) {
+  return create_parent_dir(to, on_source) &&
+         renamed_on(on_source ? source_side() : target_side(), from, to);
+}
+
+bool SyncFile::ensure_parent_dir(PlannedAction action, std::wstring const& source,
+                                 std::wstring const& target) {
+  bool const to_source = action == PlannedAction::CopyToSource;
+  return create_parent_dir(to_source ? source : target, to_source);
+}
+
+bool SyncFile::resolve_conflict(PlannedAction action, FileDifference const& d,
+                                std::wstring const& source, std::wstring const& target) {
+  bool const source_wins = action == PlannedAction::ConflictSourceWins;
+  std::wstring const& loser = source_wins ? target : source;
+  std::wstring const& winner = source_wins ? source : target;
+  Place const& winner_side = source_wins ? source_side() : target_side();
+  if (!winner_side.remote() && refused(winner, Utilities::FilesystemUtil::read_refusal(winner)))
+    return false;
+  std::optional<std::wstring> const name = rename_to_conflict_copy(
+      loser, source_wins ? target_side() : source_side(), winner, winner_side);
+  if (!name) return false;
+  std::wstring const counterpart = conflict_copy_counterpart(winner, *name);
+  bool ok;
+  bool copied;
+  if (source_wins) {
+    ok = copy_source_to_dest(source, target, d.source_size);
+    copied = copy_dest_to_source(*name, counterpart, d.dest_size);
+  } else {
+    ok = copy_dest_to_source(target, source, d.dest_size);
+    copied = copy_source_to_dest(*name, counterpart, d.source_size);
+  }
+  if (copied) {
+    std::wstring const& on_source = source_wins ? counterpart : *name;
+    std::wstring const& on_target = source_wins ? *name : counterpart;
+    record_pair(state_key(on_source), on_source, on_target);
+  }
+  return ok;
 }
 
 bool SyncFile::delete_target_file(std::wstring const& source, std::wstring const& target) {

@@ -63,8 +63,8 @@ class SyncFile : public SyncBase {
   void record_pair(std::wstring const& key, std::wstring const& source, std::wstring const& target);
   bool create_parent_dir(std::wstring const& path, bool on_source);
 
-  // Renames and deferred deletions (core/sync/decide/Renames.cpp,
-  // core/sync/state/DeferredDeletion.cpp). True when the new name was handled as a rename of a
+  // Renames (over the tests of core/sync/decide/Renames.h) and deferred deletions
+  // (core/sync/state/DeferredDeletion.cpp). True when the new name was handled as a rename of a
   // vanished old one.
   bool rename_instead(PlannedAction action, FileDifference const& d, std::wstring const& source,
                       std::wstring const& target);
@@ -132,8 +132,9 @@ class SyncFile : public SyncBase {
   bool space_short(std::wstring const& to, std::uint64_t needed) const;
   void report_failed_copy(std::wstring const& from, std::wstring const& to) const;
 
-  // Conflict copies (core/sync/decide/ConflictCopy.cpp): true when the winner now holds the pair's
-  // name on the losing side; the loser survives under its conflict-copy name on both sides.
+  // Conflict copies (the names and the rename in core/sync/decide/ConflictCopy.h): true when the
+  // winner now holds the pair's name on the losing side; the loser survives under its
+  // conflict-copy name on both sides.
   bool resolve_conflict(PlannedAction action, FileDifference const& d, std::wstring const& source,
                         std::wstring const& target);
 

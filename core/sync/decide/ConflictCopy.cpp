@@ -2,11 +2,8 @@
 
 #include "core/config/RemotePaths.h"
 #include "core/run/RunContext.h"
-#include "core/run/SyncReport.h"
 #include "core/sync/PathNames.h"
-#include "core/sync/SyncFile.h"
 #include "utilities/FileNames.h"
-#include "utilities/FilesystemUtil.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/SystemInfo.h"
@@ -15,7 +12,6 @@
 
 namespace KVO_Core {
 
-namespace fsu = Utilities::FilesystemUtil;
 using Utilities::LogLevel;
 using Utilities::translation::translate;
 
@@ -73,15 +69,10 @@ std::wstring conflict_copy_name(std::wstring const& path, Place const& side,
   }
 }
 
-bool SyncFile::resolve_conflict(PlannedAction action, FileDifference const& d,
-                                std::wstring const& source, std::wstring const& target) {
-  bool const source_wins = action == PlannedAction::ConflictSourceWins;
-  std::wstring const& loser = source_wins ? target : source;
-  std::wstring const& winner = source_wins ? source : target;
-  Place const& loser_side = source_wins ? target_side() : source_side();
-  Place const& winner_side = source_wins ? source_side() : target_side();
-  if (!winner_side.remote() && refused(winner, fsu::read_refusal(winner))) return false;
-
+std::optional<std::wstring> rename_to_conflict_copy(std::wstring const& loser,
+                                                    Place const& loser_side,
+                                                    std::wstring const& winner,
+                                                    Place const& winner_side) {
   std::wstring name;
   bool renamed = false;
   for (int attempt = 0; attempt < PLACE_ATTEMPTS && !renamed; ++attempt) {
@@ -93,32 +84,20 @@ bool SyncFile::resolve_conflict(PlannedAction action, FileDifference const& d,
     // A remote failure was logged where it happened.
     if (failure.detail.empty()) break;
     Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name, failure.detail);
-    return false;
+    return std::nullopt;
   }
   if (!renamed) {
     Utilities::log_at(LogLevel::Error, translate("rename_failed"), loser, name);
-    return false;
+    return std::nullopt;
   }
-  std::wstring const counterpart = folder_of(winner) + entry_name_of(name);
   std::wstring const text = translate("conflict_copy_made", {loser, entry_name_of(name)});
   Utilities::log_at(LogLevel::Warning, text);
   RunContext::note(LogLevel::Warning, text);
+  return name;
+}
 
-  bool ok;
-  bool copied;
-  if (source_wins) {
-    ok = copy_source_to_dest(source, target, d.source_size);
-    copied = copy_dest_to_source(name, counterpart, d.dest_size);
-  } else {
-    ok = copy_dest_to_source(target, source, d.dest_size);
-    copied = copy_source_to_dest(name, counterpart, d.source_size);
-  }
-  if (copied) {
-    std::wstring const& source_side = source_wins ? counterpart : name;
-    std::wstring const& target_side = source_wins ? name : counterpart;
-    record_pair(state_key(source_side), source_side, target_side);
-  }
-  return ok;
+std::wstring conflict_copy_counterpart(std::wstring const& winner, std::wstring const& name) {
+  return folder_of(winner) + entry_name_of(name);
 }
 
 }  // namespace KVO_Core

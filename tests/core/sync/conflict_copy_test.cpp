@@ -1,5 +1,6 @@
 // Conflict-copy names and both directions of a conflict on real files.
 #include "core/sync/LocalPlace.h"
+#include "core/sync/RemotePlace.h"
 #include "core/sync/decide/ConflictCopy.h"
 #include "transfer_fixture.h"
 #include "utilities/FileNames.h"
@@ -90,6 +91,28 @@ TEST_F(TransferPass, BothConflictDirectionsLeaveBothVersionsOnBothSides) {
     for (char const* side : {"src", "dst"})
       EXPECT_EQ(std::distance(fs::directory_iterator(here / side), fs::directory_iterator()), 2);
   }
+}
+
+// A loser that cannot be renamed (gone since the comparison, or on a side that cannot be
+// reached) keeps its name: no conflict copy is made or noted, and one Error line tells why.
+TEST_F(TransferPass, ALoserThatCannotBeRenamedGetsNoConflictCopy) {
+  KVO_Core::RemotePlace const unreachable(L"nosuchaccount:/srv/data");
+  put(dir / "src/a.txt", "winner", 0);
+  fs::create_directories(dir / "dst");
+  struct Case {
+    std::wstring loser;
+    KVO_Core::Place const& side;
+  };
+  for (Case const& c :
+       {Case{w(dir / "dst/a.txt"), local}, Case{L"nosuchaccount:/srv/data/a.txt", unreachable}}) {
+    LogLines log;
+    EXPECT_EQ(KVO_Core::rename_to_conflict_copy(c.loser, c.side, w(dir / "src/a.txt"), local),
+              std::nullopt);
+    EXPECT_EQ(log.count(Utilities::LogLevel::Error, "rename_failed"), 1u);
+    EXPECT_EQ(log.count(Utilities::LogLevel::Warning, "conflict_copy_made"), 0u);
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "dst"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "src"), fs::directory_iterator()), 1);
 }
 
 }  // namespace
