@@ -2,9 +2,10 @@
 // tree of 2,000 small files through the loopback sshd on PORT with the service's SFTP transfers,
 // with OpenSSH's sftp client and, when it is installed, with rclone, in the same run, best of
 // ROUNDS (3); prints the times, the speed ratios (the peer's time over the service's: above 1 is
-// faster) and the service's peak memory before and after the large file; then one upload of
-// 8 MiB under a transfer limit of 1024 KiB/s and the rate it kept. DIR is a scratch folder the
-// server can reach; HOME should be a scratch folder too (known_hosts lands there).
+// faster) and the service's peak memory before and after the large file and after the trees;
+// then one upload of 8 MiB under a transfer limit of 1024 KiB/s and the rate it kept. DIR is a
+// scratch folder the server can reach; HOME should be a scratch folder too (known_hosts lands
+// there).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -204,6 +205,7 @@ int main(int argc, char** argv) {
   std::printf("%zu small files (1 to 8 KiB), best of %d rounds\n", files.size(), rounds);
   print_ratio("tree upload:", tree_ours_up, "sftp", tree_peer_up);
   print_ratio("tree download:", tree_ours_down, "sftp", tree_peer_down);
+  std::printf("service max RSS after the trees: %.1f MiB\n", max_rss_mib());
 
   if (std::system("command -v rclone >/dev/null 2>&1") == 0) {
     // rclone reads its remote from the environment: no configuration file is written.

@@ -46,9 +46,10 @@ CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local)
   }
 
   CopyResult result = CopyResult::Done;
-  bool remote_failed = false;
   {
-    ReadPipeline pipeline(file.get());
+    std::optional<std::uint64_t> listed_size;
+    if (attrs && (attrs->flags & SSH_FILEXFER_ATTR_SIZE)) listed_size = attrs->size;
+    ReadPipeline pipeline(connection, file.get(), listed_size);
     std::vector<char> buffer(chunk_size);
     std::uint64_t total = 0;
     for (;;) {
@@ -57,7 +58,8 @@ CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local)
       if (n < 0) {
         Utilities::log_at(LogLevel::Error, translate("remote_file_read_error"));
         result = CopyResult::Failed;
-        remote_failed = true;
+        // Before the pipeline takes the replies still owed, which would overwrite the reason.
+        note_failure(connection);
         break;
       }
       if (n == 0) break;
@@ -98,7 +100,6 @@ CopyResult copy_ssh_to_fs(std::wstring const& remote, std::wstring const& local)
                       Utilities::util::string_to_wstring(std::strerror(error)));
     result = CopyResult::Failed;
   }
-  if (remote_failed) note_failure(connection);
   // An incomplete copy is of no use to anyone: the file made here goes.
   if (result != CopyResult::Done) ::unlink(target.c_str());
   return result;

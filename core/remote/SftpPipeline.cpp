@@ -1,46 +1,118 @@
 #include "core/remote/SftpPipeline.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace KVO_Core::sftp_backend {
 
-ReadPipeline::~ReadPipeline() {
-  for (Request& r : pending_) sftp_aio_free(r.aio);
+ReadPipeline::ReadPipeline(SftpConnection const& connection, sftp_file file,
+                           std::optional<std::uint64_t> listed_size)
+    : connection_(connection), file_(file) {
+  if (listed_size) open_until_ = *listed_size;
 }
 
-ssize_t ReadPipeline::next(std::vector<char>& buffer) {
-  while (!eof_ && pending_.size() < max_in_flight) {
-    if (!begin(next_offset_, chunk_size, false)) return -1;
-    next_offset_ += chunk_size;
+ReadPipeline::~ReadPipeline() { settle(); }
+
+void ReadPipeline::settle() {
+  std::vector<char> scratch;
+  while (!pending_.empty()) {
+    Request request = pending_.front();
+    pending_.pop_front();
+    scratch.resize(request.length);
+    connection_.begin_request();
+    if (!connection_.connected() ||
+        sftp_aio_wait_read(&request.aio, scratch.data(), request.length) < 0) {
+      // A failed wait has freed its request already.
+      if (request.aio) sftp_aio_free(request.aio);
+      for (Request& r : pending_) sftp_aio_free(r.aio);
+      pending_.clear();
+      connection_.discard();
+      return;
+    }
   }
-  if (pending_.empty()) return 0;
-  Request oldest = pending_.front();
-  pending_.pop_front();
-  ssize_t const n =
-      sftp_aio_wait_read(&oldest.aio, buffer.data(), std::min(buffer.size(), oldest.length));
-  if (n < 0) return n;
-  if (n == 0) {
-    eof_ = true;
-    return 0;
-  }
-  std::size_t const got = static_cast<std::size_t>(n);
-  if (got < oldest.length && !begin(oldest.offset + got, oldest.length - got, true)) return -1;
-  return n;
 }
 
-bool ReadPipeline::begin(std::uint64_t offset, std::size_t length, bool first) {
-  if (sftp_seek64(file_, offset) < 0) return false;
-  sftp_aio aio = nullptr;
-  if (sftp_aio_begin_read(file_, length, &aio) < 0) return false;
-  if (first)
-    pending_.push_front({aio, offset, length});
-  else
-    pending_.push_back({aio, offset, length});
+bool ReadPipeline::fill() {
+  std::uint64_t const window = delivered_ + max_in_flight * chunk_size;
+  while (!end_ && pending_.size() < max_in_flight && next_offset_ < window) {
+    std::size_t length = chunk_size;
+    if (next_offset_ < open_until_) {
+      length =
+          static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, open_until_ - next_offset_));
+    } else if (std::any_of(pending_.begin(), pending_.end(),
+                           [&](Request const& r) { return r.offset >= open_until_; })) {
+      break;
+    }
+    if (!begin(next_offset_, length)) return false;
+    next_offset_ += length;
+  }
   return true;
 }
 
-WritePipeline::~WritePipeline() {
+ssize_t ReadPipeline::next(std::vector<char>& buffer) {
+  if (buffer.size() < chunk_size) buffer.resize(chunk_size);
+  for (;;) {
+    if (auto const it = ahead_.find(delivered_); it != ahead_.end()) {
+      std::size_t const size = it->second.size();
+      std::memcpy(buffer.data(), it->second.data(), size);
+      delivered_ += size;
+      ahead_.erase(it);
+      return static_cast<ssize_t>(size);
+    }
+    if (end_ && delivered_ >= *end_) {
+      // Requests past the end are answered at once; taking their replies keeps the session's
+      // queue empty for the next file.
+      settle();
+      return 0;
+    }
+    if (!fill()) return -1;
+    if (pending_.empty()) return end_ ? 0 : -1;
+    Request oldest = pending_.front();
+    pending_.pop_front();
+    std::vector<char> held;
+    bool const in_order = oldest.offset == delivered_;
+    if (!in_order) held.resize(oldest.length);
+    char* const into = in_order ? buffer.data() : held.data();
+    ssize_t const n = sftp_aio_wait_read(&oldest.aio, into, oldest.length);
+    if (n < 0) {
+      // The replies still owed by a server that stopped answering would each take as long.
+      if (connection_.broken()) connection_.discard();
+      return n;
+    }
+    if (n == 0) {
+      end_ = std::min(end_.value_or(oldest.offset), oldest.offset);
+      continue;
+    }
+    std::size_t const got = static_cast<std::size_t>(n);
+    if (oldest.offset + got > open_until_) open_until_ = std::numeric_limits<std::uint64_t>::max();
+    if (got < oldest.length && !begin(oldest.offset + got, oldest.length - got)) return -1;
+    if (in_order) {
+      delivered_ += got;
+      return n;
+    }
+    held.resize(got);
+    ahead_.emplace(oldest.offset, std::move(held));
+  }
+}
+
+bool ReadPipeline::begin(std::uint64_t offset, std::size_t length) {
+  if (sftp_seek64(file_, offset) < 0) return false;
+  sftp_aio aio = nullptr;
+  if (sftp_aio_begin_read(file_, length, &aio) < 0) return false;
+  pending_.push_back({aio, offset, length});
+  return true;
+}
+
+void WritePipeline::settle() {
+  while (!pending_.empty() && connection_.connected()) {
+    connection_.begin_request();
+    if (!drain_one() && connection_.broken()) break;
+  }
+  if (pending_.empty()) return;
   for (sftp_aio aio : pending_) sftp_aio_free(aio);
+  pending_.clear();
+  buffers_.clear();
+  connection_.discard();
 }
 
 bool WritePipeline::write(std::vector<char> chunk) {

@@ -38,12 +38,27 @@ struct Pumped {
   bool target_failed = false;
 };
 
+bool remote_full(SftpConnection const& connection, std::string const& path) {
+  if (!connection.connected()) return false;
+  SftpStatvfsHandle const st(sftp_statvfs(connection.sftp(), parent_of(path).c_str()));
+  return st && st->f_blocks != 0 && st->f_bavail * st->f_frsize < chunk_size;
+}
+
+// After a failed transfer: the session's reason, or 25 when the target has no room left. The
+// writes still owed, if any, are taken between the two.
+void note_transfer_failure(SftpConnection& connection, std::string const& written,
+                           WritePipeline* pipeline = nullptr) {
+  note_failure(connection);
+  if (pipeline) pipeline->settle();
+  if (remote_full(connection, written)) ssh_set_failure_reason(FileInfoResult::remote_storage_full);
+}
+
 // Sends what `read` gives (bytes into the buffer, 0 at the end, negative on an error) to the
-// open target, one chunk at a time, with progress, pacing and a stop check per chunk.
+// open target `written`, one chunk at a time, with progress, pacing and a stop check per chunk.
 template <class Read>
-Pumped pump(SftpConnection const& target, sftp_file file, Read&& read, char const* read_error,
-            char const* write_error) {
-  WritePipeline pipeline(file);
+Pumped pump(SftpConnection& target, std::string const& written, sftp_file file, Read&& read,
+            char const* read_error, char const* write_error) {
+  WritePipeline pipeline(target, file);
   std::vector<char> buffer(chunk_size);
   std::uint64_t total = 0;
   for (;;) {
@@ -56,11 +71,13 @@ Pumped pump(SftpConnection const& target, sftp_file file, Read&& read, char cons
     if (n == 0) {
       if (pipeline.drain_all()) return {CopyResult::Done, false};
       Utilities::log_at(LogLevel::Error, translate(write_error));
+      note_transfer_failure(target, written, &pipeline);
       return {CopyResult::Failed, true};
     }
     if (RunContext::stopping()) return {CopyResult::Cancelled, false};
     if (!pipeline.write(std::vector<char>(buffer.begin(), buffer.begin() + n))) {
       Utilities::log_at(LogLevel::Error, translate(write_error));
+      note_transfer_failure(target, written, &pipeline);
       return {CopyResult::Failed, true};
     }
     total += static_cast<std::uint64_t>(n);
@@ -69,13 +86,24 @@ Pumped pump(SftpConnection const& target, sftp_file file, Read&& read, char cons
   }
 }
 
-// A new staging file: whatever an earlier, broken transfer left under the name goes first, so
-// nothing is written through a link planted there.
+// A new staging file, made exclusively so that nothing is written through a link planted
+// there. Whatever an earlier, broken transfer left under the name is removed only when the name
+// is taken, which saves a round trip per file otherwise.
 SftpFileHandle open_staging(SftpConnection& connection, std::string const& path,
                             std::uint16_t mode) {
-  connection.begin_request();
-  sftp_unlink(connection.sftp(), path.c_str());
-  SftpFileHandle file = connection.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, mode);
+  int const flags = O_WRONLY | O_CREAT | O_TRUNC | O_EXCL;
+  SftpFileHandle file = connection.open(path, flags, mode);
+  if (!file && !connection.broken()) {
+    FileInfoResult const refused = session_reason(connection);
+    connection.begin_request();
+    if (sftp_unlink(connection.sftp(), path.c_str()) == 0) {
+      file = connection.open(path, flags, mode);
+    } else if (!connection.broken()) {
+      // Nothing was in the way: the open's own refusal is the reason.
+      if (refused != 0) ssh_set_failure_reason(refused);
+      return file;
+    }
+  }
   if (!file) note_failure(connection);
   return file;
 }
@@ -124,10 +152,24 @@ bool keep_remote_time(SftpConnection const& connection, std::string const& path,
   return false;
 }
 
-bool remote_full(SftpConnection const& connection, std::string const& path) {
-  if (!connection.connected()) return false;
-  SftpStatvfsHandle const st(sftp_statvfs(connection.sftp(), parent_of(path).c_str()));
-  return st && st->f_blocks != 0 && st->f_bavail * st->f_frsize < chunk_size;
+struct Kept {
+  bool time = true;
+  bool permissions = true;
+};
+
+// Rights and time in one request; only when that is refused, each on its own, to tell which of
+// them the server will not take.
+Kept keep_remote_attributes(SftpConnection const& connection, std::string const& path,
+                            std::uint32_t permissions, std::int64_t seconds) {
+  sftp_attributes_struct attributes{};
+  attributes.flags = SSH_FILEXFER_ATTR_PERMISSIONS | SSH_FILEXFER_ATTR_ACMODTIME;
+  attributes.permissions = (permissions & 0777) | 0200;
+  attributes.atime = attributes.mtime = sftp_seconds(seconds);
+  if (set_attributes(connection, path, attributes) == 0) return {};
+  Kept kept;
+  kept.permissions = keep_remote_permissions(connection, path, permissions);
+  kept.time = keep_remote_time(connection, path, seconds);
+  return kept;
 }
 
 // A free name for the old target while the new one takes its place.
@@ -208,12 +250,6 @@ void report_unkept(std::wstring const& path, bool time_kept, bool permissions_ke
                       L": " + path);
 }
 
-// After a failed transfer: the session's reason, or 25 when the target has no room left.
-void note_transfer_failure(SftpConnection& connection, std::string const& written) {
-  note_failure(connection);
-  if (remote_full(connection, written)) ssh_set_failure_reason(FileInfoResult::remote_storage_full);
-}
-
 // Closes the staging file; a write the server deferred or a quota it enforces may fail only
 // here, and then nothing is published.
 CopyResult close_target(SftpConnection& connection, SftpFileHandle file, std::string const& path,
@@ -272,26 +308,21 @@ CopyResult copy_fs_to_ssh(std::wstring const& local, std::wstring const& remote)
       if (n >= 0 || errno != EINTR) return n;
     }
   };
-  Pumped const pumped =
-      pump(connection, file.get(), read_local, "local_file_read_error", "remote_file_write_error");
-  if (pumped.result == CopyResult::Failed && pumped.target_failed)
-    note_transfer_failure(connection, w);
+  Pumped const pumped = pump(connection, w, file.get(), read_local, "local_file_read_error",
+                             "remote_file_write_error");
   CopyResult result =
       close_target(connection, std::move(file), w, pumped.result, "remote_file_write_error");
 
-  bool permissions_kept = true;
-  bool time_kept = true;
+  Kept kept;
   if (result == CopyResult::Done) {
     struct stat st {};
-    if (::fstat(in.get(), &st) == 0) {
-      permissions_kept = keep_remote_permissions(connection, w, st.st_mode & 0777);
-      time_kept = keep_remote_time(connection, w, st.st_mtim.tv_sec);
-    } else {
-      time_kept = false;
-    }
+    if (::fstat(in.get(), &st) == 0)
+      kept = keep_remote_attributes(connection, w, st.st_mode & 0777, st.st_mtim.tv_sec);
+    else
+      kept.time = false;
   }
   result = publish_part(connection, remote, w, *p, result);
-  if (result == CopyResult::Done) report_unkept(remote, time_kept, permissions_kept);
+  if (result == CopyResult::Done) report_unkept(remote, kept.time, kept.permissions);
   return result;
 }
 
@@ -320,30 +351,27 @@ CopyResult copy_ssh_to_ssh(std::wstring const& from, std::wstring const& to) {
 
   Pumped pumped;
   {
-    ReadPipeline reader(in.get());
+    std::optional<std::uint64_t> listed_size;
+    if (attrs && (attrs->flags & SSH_FILEXFER_ATTR_SIZE)) listed_size = attrs->size;
+    ReadPipeline reader(source, in.get(), listed_size);
     auto const read_remote = [&](std::vector<char>& buffer) {
       source.begin_request();
       return reader.next(buffer);
     };
-    pumped =
-        pump(target, file.get(), read_remote, "source_file_read_error", "target_file_write_error");
-  }
-  if (pumped.result == CopyResult::Failed) {
-    // The target's reason wins over the source's.
-    note_failure(source);
-    if (pumped.target_failed) note_transfer_failure(target, w);
+    pumped = pump(target, w, file.get(), read_remote, "source_file_read_error",
+                  "target_file_write_error");
+    // The target's reason, noted already, wins over the source's; the source's is taken before
+    // the reader takes the replies still owed, which would overwrite it.
+    if (pumped.result == CopyResult::Failed && !pumped.target_failed) note_failure(source);
   }
   CopyResult result =
       close_target(target, std::move(file), w, pumped.result, "target_file_write_error");
 
-  bool permissions_kept = true;
-  bool time_kept = true;
-  if (result == CopyResult::Done && attrs) {
-    permissions_kept = keep_remote_permissions(target, w, attrs->permissions);
-    time_kept = keep_remote_time(target, w, attrs->mtime);
-  }
+  Kept kept;
+  if (result == CopyResult::Done && attrs)
+    kept = keep_remote_attributes(target, w, attrs->permissions, attrs->mtime);
   result = publish_part(target, to, w, *q, result);
-  if (result == CopyResult::Done) report_unkept(to, time_kept, permissions_kept);
+  if (result == CopyResult::Done) report_unkept(to, kept.time, kept.permissions);
   return result;
 }
 

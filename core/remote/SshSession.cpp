@@ -140,6 +140,10 @@ void SftpConnection::open_session(SshAccount const& account) {
   ssh_options_set(ssh, SSH_OPTIONS_PORT, &port);
   ssh_options_set(ssh, SSH_OPTIONS_USER, account.user().c_str());
   apply_ssh_connect_timeout(ssh);
+  // Requests and replies are small and each waits for the last: Nagle's delay would hold the
+  // second of two requests sent together until the first is acknowledged.
+  int const no_delay = 1;
+  ssh_options_set(ssh, SSH_OPTIONS_NODELAY, &no_delay);
   if (!account.hostKey.empty()) {
     // A server with several host keys must show the pinned one, not the one it prefers.
     std::string const algorithms = host_key_algorithms(pinned_key_type(account.hostKey));

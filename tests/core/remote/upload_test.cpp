@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 
 #include "../sync/engine_fixture.h"
@@ -118,6 +119,35 @@ TEST_P(Upload, AKilledServerKeepsTheOldTargetAndTheNextUploadCompletes) {
   EXPECT_EQ(names_in(server_side), std::set<std::string>{"big"});
   ASSERT_EQ(copy_fs_to_ssh(local("big"), remote("nas", target)), CopyResult::Done);
   EXPECT_TRUE(test_support::read_file(target) == test_support::read_file(local_dir / "big"));
+}
+
+// What a broken transfer or someone else left under the staging name is cleared first; nothing
+// is written through a link found there.
+TEST_P(Upload, AStagingNameInTheWayIsClearedAndNeverWrittenThrough) {
+  fs::path const victim = data.path() / "victim";
+  test_support::write_file(victim, "keep");
+  test_support::write_file(local_dir / "new", random_bytes(70000));
+  struct Case {
+    char const* name;
+    std::function<void(fs::path const&)> plant;
+  };
+  std::vector<Case> const cases = {
+      {"stale", [](fs::path const& part) { test_support::write_file(part, "stale bytes"); }},
+      {"link", [&](fs::path const& part) { fs::create_symlink(victim, part); }},
+      {"dangling",
+       [&](fs::path const& part) { fs::create_symlink(data.path() / "nowhere", part); }},
+  };
+  for (Case const& c : cases) {
+    fs::path const target = server_side / c.name;
+    c.plant(server_side / (std::string(c.name) + ".kvo-part"));
+    ASSERT_EQ(copy_fs_to_ssh(local("new"), remote("nas", target)), CopyResult::Done) << c.name;
+    EXPECT_TRUE(test_support::read_file(target) == test_support::read_file(local_dir / "new"))
+        << c.name;
+    EXPECT_FALSE(fs::is_symlink(target)) << c.name;
+  }
+  EXPECT_EQ(test_support::read_file(victim), "keep");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(data.path() / "nowhere")));
+  EXPECT_EQ(names_in(server_side), (std::set<std::string>{"dangling", "link", "stale"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Upload, ::testing::Values("pass", "plain"));
