@@ -10,7 +10,6 @@
 #include "core/sync/decide/SyncPlan.h"
 #include "core/sync/transfer/OpenRights.h"
 #include "utilities/FilesystemUtil.h"
-#include "utilities/Links.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -35,8 +34,15 @@ std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
   return side ? without_volume_spec(side->path()) : std::wstring();
 }
 
-bool leads_nowhere(std::wstring const& path, Place const& side) {
-  if (!side.remote() && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
+// A local side is asked once: a regular file that lstat finds is no link, and what lstat read
+// is what the comparison needs (known set). Only a link is followed to see where it leads.
+bool leads_nowhere(std::wstring const& path, Place const& side, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime,
+                   Utilities::FilesystemUtil::ChangeStamp& stamp, bool& known) {
+  bool link = false;
+  if (!side.remote())
+    known = Utilities::FilesystemUtil::regular_entry(path, size, mtime, stamp, link);
+  if (link && !Utilities::FilesystemUtil::file_exists(path)) {
     if (dangling_links.insert(path))
       Utilities::log_at(LogLevel::Warning, translate("symlink_dangling") + path);
     return true;
@@ -91,9 +97,12 @@ void SyncFile::operator()() {
     }
     key = state_key(source);
     if (state) state->seen(key);
-    if (leads_nowhere(source, source_side()) || leads_nowhere(target, target_side())) return;
     FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
                      item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
+    if (leads_nowhere(source, source_side(), d.source_size, d.source_mtime, d.source_stamp,
+                      d.source_known) ||
+        leads_nowhere(target, target_side(), d.dest_size, d.dest_mtime, d.dest_stamp, d.dest_known))
+      return;
     d.settled_item = &item.name;
     d.sides = sides;
     std::uint64_t const bytes = d();
