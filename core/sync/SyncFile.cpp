@@ -96,7 +96,6 @@ void SyncFile::operator()() {
       target = Utilities::util::with_trailing_char(target, L'/') + entry_name_of(source);
     }
     key = state_key(source);
-    if (state) state->seen(key);
     FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
                      item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
     if (leads_nowhere(source, source_side(), d.source_size, d.source_mtime, d.source_stamp,
@@ -119,9 +118,10 @@ void SyncFile::operator()() {
   }
 }
 
+// Also marks the pair met in this pass.
 FileState const* SyncFile::file_base() const {
   if (!state) return nullptr;
-  FileState const* entry = state->find(key);
+  FileState const* entry = state->meet(key);
   return entry && !entry->link_target ? entry : nullptr;
 }
 

@@ -64,6 +64,13 @@ void SyncState::seen(std::wstring const& key) {
     seen_keys.insert(key);
 }
 
+FileState const* SyncState::meet(std::wstring const& key) {
+  auto const found = entries.find(key);
+  if (found == entries.end()) return nullptr;
+  found->second.seen = true;
+  return &found->second;
+}
+
 void SyncState::forget(std::wstring const& key) {
   unindex(key);
   if (entries.erase(key) > 0) changed = true;

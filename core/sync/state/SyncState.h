@@ -52,6 +52,8 @@ class SyncState {
   // Remembers the pair and marks the key seen; `changed` only when the value differs.
   void record(std::wstring const& key, FileState value);
   void seen(std::wstring const& key);
+  // Marks the entry of key seen and gives it; null when none (nothing is marked then).
+  FileState const* meet(std::wstring const& key);
   void forget(std::wstring const& key);
   // Drops every entry not seen in this pass and clears the seen keys.
   void forget_unseen();
