@@ -172,9 +172,14 @@ FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
 
 bool regular_entry(std::wstring const& path, std::uint64_t& size,
                    std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link) {
+  return regular_entry(AT_FDCWD, to_path(path).c_str(), size, mtime, stamp, link);
+}
+
+bool regular_entry(int folder_fd, char const* name, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link) {
   struct stat st {};
   link = false;
-  if (::lstat(to_path(path).c_str(), &st) != 0) return false;
+  if (::fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   link = S_ISLNK(st.st_mode);
   if (!S_ISREG(st.st_mode)) return false;
   size = static_cast<std::uint64_t>(st.st_size);

@@ -49,6 +49,9 @@ FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
 // Never throws.
 bool regular_entry(std::wstring const& path, std::uint64_t& size,
                    std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link);
+// The same for the entry `name` (UTF-8) of the open folder `folder_fd`.
+bool regular_entry(int folder_fd, char const* name, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link);
 // The status (links followed) can be read and says something is there. Never throws.
 bool file_exists(std::wstring const& path);
 // Sets the last write time to now; false after logging the failure at Error.

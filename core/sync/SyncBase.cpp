@@ -95,6 +95,7 @@ void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,
     SyncItem const entry(item.name, item.type, source, target, wildcard, Exclusions{}, item.flags,
                          item.compare_items);
     SyncFile job(entry, count, dry_run, false, state, source_root, target_root, &sides);
+    job.folders = folders;
     job();
   });
 }

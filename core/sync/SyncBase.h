@@ -24,6 +24,15 @@ namespace KVO_Core {
 // `name` inside `directory`, joined by exactly one "/" (local and remote paths alike).
 std::wstring child_path(std::wstring const& directory, std::wstring const& name);
 
+// The folder pair a walk is in, held open so that the file jobs of its entries look a name up
+// in its folder rather than along the whole path. A descriptor is -1 where none is open.
+struct OpenFolders {
+  std::wstring const* source_dir = nullptr;
+  std::wstring const* target_dir = nullptr;
+  int source = -1;
+  int target = -1;
+};
+
 class SyncBase {
  public:
   // Empty roots stand for the item's own source and target paths (a local one without its
@@ -148,6 +157,7 @@ class SyncBase {
   std::wstring target_root;
   LinkTally tally;
   std::map<std::wstring, std::set<std::wstring>> remote_links;
+  OpenFolders const* folders = nullptr;  // of the walk, passed on to its file jobs
 };
 
 // The mass-deletion rule alone: at least 10 deletions that are more than half of the total.

@@ -34,14 +34,30 @@ std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
   return side ? without_volume_spec(side->path()) : std::wstring();
 }
 
+// The UTF-8 name of path when it lies directly in folder; empty otherwise.
+std::string name_in(std::wstring const& path, std::wstring const* folder) {
+  if (folder == nullptr || folder->empty()) return {};
+  std::size_t const start = folder->size() + (folder->back() == L'/' ? 0 : 1);
+  if (path.size() <= start || path.compare(0, folder->size(), *folder) != 0 ||
+      path[start - 1] != L'/' || path.find(L'/', start) != std::wstring::npos)
+    return {};
+  return Utilities::util::wstring_to_string(path.substr(start));
+}
+
 // A local side is asked once: a regular file that lstat finds is no link, and what lstat read
-// is what the comparison needs (known set). Only a link is followed to see where it leads.
-bool leads_nowhere(std::wstring const& path, Place const& side, std::uint64_t& size,
+// is what the comparison needs (known set). Only a link is followed to see where it leads. In
+// the walk's open folder only the name is looked up.
+bool leads_nowhere(std::wstring const& path, Place const& side, int folder_fd,
+                   std::wstring const* folder, std::uint64_t& size,
                    std::filesystem::file_time_type& mtime,
                    Utilities::FilesystemUtil::ChangeStamp& stamp, bool& known) {
   bool link = false;
-  if (!side.remote())
-    known = Utilities::FilesystemUtil::regular_entry(path, size, mtime, stamp, link);
+  if (!side.remote()) {
+    std::string const name = folder_fd >= 0 ? name_in(path, folder) : std::string();
+    known = name.empty() ? Utilities::FilesystemUtil::regular_entry(path, size, mtime, stamp, link)
+                         : Utilities::FilesystemUtil::regular_entry(folder_fd, name.c_str(), size,
+                                                                    mtime, stamp, link);
+  }
   if (link && !Utilities::FilesystemUtil::file_exists(path)) {
     if (dangling_links.insert(path))
       Utilities::log_at(LogLevel::Warning, translate("symlink_dangling") + path);
@@ -98,9 +114,11 @@ void SyncFile::operator()() {
     key = state_key(source);
     FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
                      item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
-    if (leads_nowhere(source, source_side(), d.source_size, d.source_mtime, d.source_stamp,
-                      d.source_known) ||
-        leads_nowhere(target, target_side(), d.dest_size, d.dest_mtime, d.dest_stamp, d.dest_known))
+    OpenFolders const open = folders ? *folders : OpenFolders{};
+    if (leads_nowhere(source, source_side(), open.source, open.source_dir, d.source_size,
+                      d.source_mtime, d.source_stamp, d.source_known) ||
+        leads_nowhere(target, target_side(), open.target, open.target_dir, d.dest_size,
+                      d.dest_mtime, d.dest_stamp, d.dest_known))
       return;
     d.settled_item = &item.name;
     d.sides = sides;

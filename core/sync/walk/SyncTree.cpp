@@ -1,5 +1,7 @@
 #include "core/sync/walk/SyncTree.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "core/config/VolumeName.h"
@@ -7,6 +9,7 @@
 #include "core/run/SyncReport.h"
 #include "core/sync/walk/RootAvailability.h"
 #include "core/sync/walk/RootOverlap.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -24,6 +27,36 @@ bool ends_with(std::wstring const& text, std::wstring const& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
+
+platform::FileDescriptor open_folder(std::wstring const& path, Place const& side) {
+  if (side.remote()) return {};
+  return platform::FileDescriptor(
+      ::open(Utilities::to_path(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Holds the folder pair open for the file jobs of its entries while its entries are synced;
+// the walk's previous pair is its own again afterwards (a subfolder's scope ends first).
+class FolderScope {
+ public:
+  FolderScope(SyncBase& walk, std::wstring const& source_dir, std::wstring const& target_dir)
+      : walk_(walk),
+        saved_(walk.folders),
+        source_(open_folder(source_dir, walk.source_side())),
+        target_(open_folder(target_dir, walk.target_side())),
+        open_{&source_dir, &target_dir, source_.get(), target_.get()} {
+    walk_.folders = &open_;
+  }
+  ~FolderScope() { walk_.folders = saved_; }
+  FolderScope(FolderScope const&) = delete;
+  FolderScope& operator=(FolderScope const&) = delete;
+
+ private:
+  SyncBase& walk_;
+  OpenFolders const* saved_;
+  platform::FileDescriptor source_;
+  platform::FileDescriptor target_;
+  OpenFolders open_;
+};
 
 }  // namespace
 
@@ -54,14 +87,17 @@ void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& tar
         two_way && dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted
             ? list_target_dirs(target_dir)
             : Names();
-    Names const source_names =
-        dir_state == DirState::TargetNew || dir_state == DirState::SourceDeleted
-            ? Names()
-            : sync_entries(source_dir, target_dir, wildcard, target_dirs);
-    if (RunContext::stopping()) return;
-    if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted) {
-      sync_target_only_entries(source_dir, target_dir, wildcard, source_names);
-      if (links_as_links()) sync_target_only_links(source_dir, target_dir, wildcard, source_names);
+    Names source_names;
+    {
+      FolderScope const open(*this, source_dir, target_dir);
+      if (dir_state != DirState::TargetNew && dir_state != DirState::SourceDeleted)
+        source_names = sync_entries(source_dir, target_dir, wildcard, target_dirs);
+      if (RunContext::stopping()) return;
+      if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted) {
+        sync_target_only_entries(source_dir, target_dir, wildcard, source_names);
+        if (links_as_links())
+          sync_target_only_links(source_dir, target_dir, wildcard, source_names);
+      }
     }
     sync_target_only_dirs(source_dir, target_dir, wildcard, source_names, target_dirs);
     if (!RunContext::stopping()) settle(source_dir, target_dir, dir_state);
