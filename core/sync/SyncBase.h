@@ -17,6 +17,7 @@
 #include "core/sync/Place.h"
 #include "core/sync/links/LinkTally.h"
 #include "core/sync/state/SyncState.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -25,12 +26,12 @@ namespace KVO_Core {
 std::wstring child_path(std::wstring const& directory, std::wstring const& name);
 
 // The folder pair a walk is in, held open so that the file jobs of its entries look a name up
-// in its folder rather than along the whole path. A descriptor is -1 where none is open.
+// in its folder rather than along the whole path. A descriptor is closed where none is open.
 struct OpenFolders {
   std::wstring const* source_dir = nullptr;
   std::wstring const* target_dir = nullptr;
-  int source = -1;
-  int target = -1;
+  platform::FileDescriptor source;
+  platform::FileDescriptor target;
 };
 
 class SyncBase {
@@ -157,7 +158,7 @@ class SyncBase {
   std::wstring target_root;
   LinkTally tally;
   std::map<std::wstring, std::set<std::wstring>> remote_links;
-  OpenFolders const* folders = nullptr;  // of the walk, passed on to its file jobs
+  OpenFolders* folders = nullptr;  // of the walk, passed on to its file jobs
 };
 
 // The mass-deletion rule alone: at least 10 deletions that are more than half of the total.

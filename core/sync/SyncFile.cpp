@@ -114,10 +114,11 @@ void SyncFile::operator()() {
     key = state_key(source);
     FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
                      item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
-    OpenFolders const open = folders ? *folders : OpenFolders{};
-    if (leads_nowhere(source, source_side(), open.source, open.source_dir, d.source_size,
+    OpenFolders const none;
+    OpenFolders const& open = folders ? *folders : none;
+    if (leads_nowhere(source, source_side(), open.source.get(), open.source_dir, d.source_size,
                       d.source_mtime, d.source_stamp, d.source_known) ||
-        leads_nowhere(target, target_side(), open.target, open.target_dir, d.dest_size,
+        leads_nowhere(target, target_side(), open.target.get(), open.target_dir, d.dest_size,
                       d.dest_mtime, d.dest_stamp, d.dest_known))
       return;
     d.settled_item = &item.name;

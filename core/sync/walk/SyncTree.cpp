@@ -30,31 +30,45 @@ bool ends_with(std::wstring const& text, std::wstring const& tail) {
 
 platform::FileDescriptor open_folder(std::wstring const& path, Place const& side) {
   if (side.remote()) return {};
-  return platform::FileDescriptor(
-      ::open(Utilities::to_path(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  try {
+    return platform::FileDescriptor(
+        ::open(Utilities::to_path(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  } catch (...) {
+    return {};  // the file jobs look along the whole path then
+  }
 }
 
-// Holds the folder pair open for the file jobs of its entries while its entries are synced;
-// the walk's previous pair is its own again afterwards (a subfolder's scope ends first).
+void open_pair(OpenFolders& pair, Place const& source_side, Place const& target_side) {
+  pair.source = open_folder(*pair.source_dir, source_side);
+  pair.target = open_folder(*pair.target_dir, target_side);
+}
+
+// Holds the folder pair open for the file jobs of its entries while its entries are synced.
+// Only the innermost pair is open, so a deep tree holds two descriptors: the enclosing pair is
+// closed meanwhile and opened again when this one ends.
 class FolderScope {
  public:
   FolderScope(SyncBase& walk, std::wstring const& source_dir, std::wstring const& target_dir)
-      : walk_(walk),
-        saved_(walk.folders),
-        source_(open_folder(source_dir, walk.source_side())),
-        target_(open_folder(target_dir, walk.target_side())),
-        open_{&source_dir, &target_dir, source_.get(), target_.get()} {
+      : walk_(walk), enclosing_(walk.folders) {
+    if (enclosing_) {
+      enclosing_->source.close();
+      enclosing_->target.close();
+    }
+    open_.source_dir = &source_dir;
+    open_.target_dir = &target_dir;
+    open_pair(open_, walk.source_side(), walk.target_side());
     walk_.folders = &open_;
   }
-  ~FolderScope() { walk_.folders = saved_; }
+  ~FolderScope() {
+    walk_.folders = enclosing_;
+    if (enclosing_) open_pair(*enclosing_, walk_.source_side(), walk_.target_side());
+  }
   FolderScope(FolderScope const&) = delete;
   FolderScope& operator=(FolderScope const&) = delete;
 
  private:
   SyncBase& walk_;
-  OpenFolders const* saved_;
-  platform::FileDescriptor source_;
-  platform::FileDescriptor target_;
+  OpenFolders* enclosing_;
   OpenFolders open_;
 };
 
