@@ -39,7 +39,7 @@ class SyncBase {
   // Empty roots stand for the item's own source and target paths (a local one without its
   // volume spec). The counter and the state (may be null) must outlive the job. A job of one
   // entry shares the sides of the job that runs it; without them the item's own are made.
-  SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+  SyncBase(SyncItem item, std::uint64_t& count, bool dry_run, SyncState* state,
            std::wstring const& source_root, std::wstring const& target_root,
            Sides const* sides = nullptr);
   virtual ~SyncBase() = default;

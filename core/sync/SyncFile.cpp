@@ -94,10 +94,10 @@ bool is_deletion(PlannedAction action) {
 
 }  // namespace
 
-SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
+SyncFile::SyncFile(SyncItem item, std::uint64_t& count, bool dry_run, bool target_is_dir,
                    SyncState* state, std::wstring const& source_root,
                    std::wstring const& target_root, Sides const* sides)
-    : SyncBase(item, count, dry_run, state, source_root, target_root, sides),
+    : SyncBase(std::move(item), count, dry_run, state, source_root, target_root, sides),
       target_is_dir(target_is_dir) {}
 
 void SyncFile::operator()() {

@@ -97,8 +97,9 @@ std::uint64_t FileDifference::operator()() {
     dest_mtime = seen.mtime;
   }
   result = result_of(source_side, target_side);
-  Utilities::log_at(LogLevel::Debug,
-                    std::wstring(L"FileDifference result: ") + result_name(result));
+  if (Utilities::Logging::instance().should_log(LogLevel::Debug))
+    Utilities::log_at(LogLevel::Debug,
+                      std::wstring(L"FileDifference result: ") + result_name(result));
   return source_size;
 }
 
