@@ -170,6 +170,24 @@ FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
   return no_failure;
 }
 
+bool regular_entry(std::wstring const& path, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link) {
+  return regular_entry(AT_FDCWD, to_path(path).c_str(), size, mtime, stamp, link);
+}
+
+bool regular_entry(int folder_fd, char const* name, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link) {
+  struct stat st {};
+  link = false;
+  if (::fstatat(folder_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  link = S_ISLNK(st.st_mode);
+  if (!S_ISREG(st.st_mode)) return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  mtime = file_time::from_unix_nanoseconds(unix_nanoseconds(st.st_mtim));
+  stamp = stamp_of(st);
+  return true;
+}
+
 bool file_exists(std::wstring const& path) {
   struct stat st {};
   return ::stat(to_path(path).c_str(), &st) == 0;

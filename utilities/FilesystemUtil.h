@@ -44,6 +44,14 @@ struct ChangeStamp {
 // stamp (when given) is filled with size and mtime.
 FileInfoResult fileinfo(std::wstring const& path, std::uint64_t& size,
                         std::filesystem::file_time_type& mtime, ChangeStamp* stamp = nullptr);
+// One lstat: true with size, mtime and stamp filled for a regular file (not a link to one);
+// otherwise false, outputs untouched, and `link` tells whether a symbolic link is there.
+// Never throws.
+bool regular_entry(std::wstring const& path, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link);
+// The same for the entry `name` (UTF-8) of the open folder `folder_fd`.
+bool regular_entry(int folder_fd, char const* name, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime, ChangeStamp& stamp, bool& link);
 // The status (links followed) can be read and says something is there. Never throws.
 bool file_exists(std::wstring const& path);
 // Sets the last write time to now; false after logging the failure at Error.

@@ -160,8 +160,10 @@ SyncItem& SyncItem::operator=(SyncItem const& other) {
 
 std::unique_ptr<SyncPath> SyncItem::side_from_text(char const* which,
                                                    std::wstring const& text) const {
-  Utilities::log_at(LogLevel::Debug,
-                    std::string("SyncItem::") + which + " called with: " + wstring_to_string(text));
+  // Made for every file of a walk: the line is only built when it is logged.
+  if (Utilities::Logging::instance().should_log(LogLevel::Debug))
+    Utilities::log_at(LogLevel::Debug, std::string("SyncItem::") + which +
+                                           " called with: " + wstring_to_string(text));
   if (auto account = get_account_from_path(text)) {
     Utilities::log_at(LogLevel::Debug, std::string("SyncItem::") + which + ": SSH account found");
     return std::make_unique<SshPath>(std::move(*account), text);

@@ -40,10 +40,10 @@ std::wstring root_of(std::unique_ptr<SyncPath> const& side, std::wstring const& 
 
 }  // namespace
 
-SyncBase::SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+SyncBase::SyncBase(SyncItem job_item, std::uint64_t& count, bool dry_run, SyncState* state,
                    std::wstring const& source_root, std::wstring const& target_root,
                    Sides const* sides)
-    : item(item),
+    : item(std::move(job_item)),
       count(count),
       dry_run(dry_run),
       sides(sides ? *sides : sides_of(item)),
@@ -92,9 +92,10 @@ void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,
     return;
   }
   guarded(source, target, [&] {
-    SyncItem const entry(item.name, item.type, source, target, wildcard, Exclusions{}, item.flags,
-                         item.compare_items);
-    SyncFile job(entry, count, dry_run, false, state, source_root, target_root, &sides);
+    SyncItem entry(item.name, item.type, source, target, wildcard, Exclusions{}, item.flags,
+                   item.compare_items);
+    SyncFile job(std::move(entry), count, dry_run, false, state, source_root, target_root, &sides);
+    job.folders = folders;
     job();
   });
 }

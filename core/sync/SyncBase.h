@@ -17,6 +17,7 @@
 #include "core/sync/Place.h"
 #include "core/sync/links/LinkTally.h"
 #include "core/sync/state/SyncState.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -24,12 +25,21 @@ namespace KVO_Core {
 // `name` inside `directory`, joined by exactly one "/" (local and remote paths alike).
 std::wstring child_path(std::wstring const& directory, std::wstring const& name);
 
+// The folder pair a walk is in, held open so that the file jobs of its entries look a name up
+// in its folder rather than along the whole path. A descriptor is closed where none is open.
+struct OpenFolders {
+  std::wstring const* source_dir = nullptr;
+  std::wstring const* target_dir = nullptr;
+  platform::FileDescriptor source;
+  platform::FileDescriptor target;
+};
+
 class SyncBase {
  public:
   // Empty roots stand for the item's own source and target paths (a local one without its
   // volume spec). The counter and the state (may be null) must outlive the job. A job of one
   // entry shares the sides of the job that runs it; without them the item's own are made.
-  SyncBase(SyncItem const& item, std::uint64_t& count, bool dry_run, SyncState* state,
+  SyncBase(SyncItem item, std::uint64_t& count, bool dry_run, SyncState* state,
            std::wstring const& source_root, std::wstring const& target_root,
            Sides const* sides = nullptr);
   virtual ~SyncBase() = default;
@@ -148,6 +158,7 @@ class SyncBase {
   std::wstring target_root;
   LinkTally tally;
   std::map<std::wstring, std::set<std::wstring>> remote_links;
+  OpenFolders* folders = nullptr;  // of the walk, passed on to its file jobs
 };
 
 // The mass-deletion rule alone: at least 10 deletions that are more than half of the total.

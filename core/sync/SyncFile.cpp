@@ -13,7 +13,6 @@
 #include "core/sync/decide/SyncPlan.h"
 #include "core/sync/transfer/OpenRights.h"
 #include "utilities/FilesystemUtil.h"
-#include "utilities/Links.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -38,8 +37,31 @@ std::wstring local_text(std::unique_ptr<SyncPath> const& side) {
   return side ? without_volume_spec(side->path()) : std::wstring();
 }
 
-bool leads_nowhere(std::wstring const& path, Place const& side) {
-  if (!side.remote() && Utilities::symlink_util::dangling_link(Utilities::to_path(path))) {
+// The UTF-8 name of path when it lies directly in folder; empty otherwise.
+std::string name_in(std::wstring const& path, std::wstring const* folder) {
+  if (folder == nullptr || folder->empty()) return {};
+  std::size_t const start = folder->size() + (folder->back() == L'/' ? 0 : 1);
+  if (path.size() <= start || path.compare(0, folder->size(), *folder) != 0 ||
+      path[start - 1] != L'/' || path.find(L'/', start) != std::wstring::npos)
+    return {};
+  return Utilities::util::wstring_to_string(path.substr(start));
+}
+
+// A local side is asked once: a regular file that lstat finds is no link, and what lstat read
+// is what the comparison needs (known set). Only a link is followed to see where it leads. In
+// the walk's open folder only the name is looked up.
+bool leads_nowhere(std::wstring const& path, Place const& side, int folder_fd,
+                   std::wstring const* folder, std::uint64_t& size,
+                   std::filesystem::file_time_type& mtime,
+                   Utilities::FilesystemUtil::ChangeStamp& stamp, bool& known) {
+  bool link = false;
+  if (!side.remote()) {
+    std::string const name = folder_fd >= 0 ? name_in(path, folder) : std::string();
+    known = name.empty() ? Utilities::FilesystemUtil::regular_entry(path, size, mtime, stamp, link)
+                         : Utilities::FilesystemUtil::regular_entry(folder_fd, name.c_str(), size,
+                                                                    mtime, stamp, link);
+  }
+  if (link && !Utilities::FilesystemUtil::file_exists(path)) {
     if (dangling_links.insert(path))
       Utilities::log_at(LogLevel::Warning, translate("symlink_dangling") + path);
     return true;
@@ -74,10 +96,10 @@ bool is_deletion(PlannedAction action) {
 
 }  // namespace
 
-SyncFile::SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
+SyncFile::SyncFile(SyncItem item, std::uint64_t& count, bool dry_run, bool target_is_dir,
                    SyncState* state, std::wstring const& source_root,
                    std::wstring const& target_root, Sides const* sides)
-    : SyncBase(item, count, dry_run, state, source_root, target_root, sides),
+    : SyncBase(std::move(item), count, dry_run, state, source_root, target_root, sides),
       target_is_dir(target_is_dir) {}
 
 void SyncFile::operator()() {
@@ -92,10 +114,15 @@ void SyncFile::operator()() {
       target = Utilities::util::with_trailing_char(target, L'/') + entry_name_of(source);
     }
     key = state_key(source);
-    if (state) state->seen(key);
-    if (leads_nowhere(source, source_side()) || leads_nowhere(target, target_side())) return;
     FileDifference d(source, target, item.compare_items, item.ssh_path_type(),
                      item.flags.twoWaySync, file_base(), item.flags.encryptTarget);
+    OpenFolders const none;
+    OpenFolders const& open = folders ? *folders : none;
+    if (leads_nowhere(source, source_side(), open.source.get(), open.source_dir, d.source_size,
+                      d.source_mtime, d.source_stamp, d.source_known) ||
+        leads_nowhere(target, target_side(), open.target.get(), open.target_dir, d.dest_size,
+                      d.dest_mtime, d.dest_stamp, d.dest_known))
+      return;
     d.settled_item = &item.name;
     d.sides = sides;
     std::uint64_t const bytes = d();
@@ -112,9 +139,10 @@ void SyncFile::operator()() {
   }
 }
 
+// Also marks the pair met in this pass.
 FileState const* SyncFile::file_base() const {
   if (!state) return nullptr;
-  FileState const* entry = state->find(key);
+  FileState const* entry = state->meet(key);
   return entry && !entry->link_target ? entry : nullptr;
 }
 

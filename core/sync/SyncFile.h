@@ -30,8 +30,8 @@ class SyncFile : public SyncBase {
   };
 
   // target_is_dir (file items only): the file keeps its name inside the target folder.
-  SyncFile(SyncItem const& item, std::uint64_t& count, bool dry_run, bool target_is_dir,
-           SyncState* state, std::wstring const& source_root, std::wstring const& target_root,
+  SyncFile(SyncItem item, std::uint64_t& count, bool dry_run, bool target_is_dir, SyncState* state,
+           std::wstring const& source_root, std::wstring const& target_root,
            Sides const* sides = nullptr);
 
   // Runs the pair; nothing escapes (failures are logged and reported).

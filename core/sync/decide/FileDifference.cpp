@@ -83,16 +83,23 @@ std::uint64_t FileDifference::operator()() {
   if (!sides.source) sides.source = side_for(ssh, SSHPATH::Source, source);
   if (!sides.target) sides.target = side_for(ssh, SSHPATH::Target, dest);
   ObservedFile seen;
-  Side const source_side = sides.source->observe(source, seen, error_text, &source_stamp);
-  source_size = seen.size;
-  source_mtime = seen.mtime;
-  seen = {};
-  Side const target_side = sides.target->observe(dest, seen, error_text, &dest_stamp);
-  dest_size = seen.size;
-  dest_mtime = seen.mtime;
+  Side source_side = Side::Present;
+  if (!source_known) {
+    source_side = sides.source->observe(source, seen, error_text, &source_stamp);
+    source_size = seen.size;
+    source_mtime = seen.mtime;
+  }
+  Side target_side = Side::Present;
+  if (!dest_known) {
+    seen = {};
+    target_side = sides.target->observe(dest, seen, error_text, &dest_stamp);
+    dest_size = seen.size;
+    dest_mtime = seen.mtime;
+  }
   result = result_of(source_side, target_side);
-  Utilities::log_at(LogLevel::Debug,
-                    std::wstring(L"FileDifference result: ") + result_name(result));
+  if (Utilities::Logging::instance().should_log(LogLevel::Debug))
+    Utilities::log_at(LogLevel::Debug,
+                      std::wstring(L"FileDifference result: ") + result_name(result));
   return source_size;
 }
 

@@ -83,6 +83,10 @@ class FileDifference {
   std::wstring const* settled_item = nullptr;
   Utilities::FilesystemUtil::ChangeStamp source_stamp;  // of local sides, as read
   Utilities::FilesystemUtil::ChangeStamp dest_stamp;
+  // A local side the caller already found to be a regular file, with what it read into
+  // source_size/dest_size, the times and the stamps: not read again.
+  bool source_known = false;
+  bool dest_known = false;
 };
 
 // The name of a result as logged ("Undefined" outside 0..13).

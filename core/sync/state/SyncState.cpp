@@ -20,8 +20,10 @@ bool starts_with(std::wstring const& text, std::wstring const& prefix) {
 
 SyncState::SyncState(std::wstring source, std::wstring target, Entries entries)
     : source(std::move(source)), target(std::move(target)), entries(std::move(entries)) {
-  for (auto const& [key, value] : this->entries)
+  for (auto& [key, value] : this->entries) {
+    value.seen = false;  // a pass starts having met nothing
     if (!value.link_target) by_size.emplace(value.size, key);
+  }
 }
 
 FileState const* SyncState::find(std::wstring const& key) const {
@@ -30,19 +32,44 @@ FileState const* SyncState::find(std::wstring const& key) const {
 }
 
 void SyncState::record(std::wstring const& key, FileState value) {
-  unindex(key);
-  auto const [place, inserted] = entries.try_emplace(key, value);
-  if (inserted) {
+  value.seen = true;
+  auto const found = entries.find(key);
+  if (found == entries.end()) {
     changed = true;
-  } else {
-    if (!same(place->second, value)) changed = true;
-    place->second = value;
+    if (indexed(value)) by_size.emplace(value.size, key);
+    entries.emplace_hint(found, key, std::move(value));
+    seen_keys.erase(key);
+    return;
   }
-  if (!value.link_target) by_size.emplace(value.size, key);
-  seen_keys.insert(key);
+  FileState& entry = found->second;
+  if (same(entry, value)) {
+    entry.seen = true;
+    return;
+  }
+  changed = true;
+  if (indexed(entry)) by_size.erase({entry.size, key});
+  if (indexed(value)) by_size.emplace(value.size, key);
+  entry = std::move(value);
 }
 
-void SyncState::seen(std::wstring const& key) { seen_keys.insert(key); }
+bool SyncState::indexed(FileState const& value) const {
+  return !value.link_target && !deletions_only;
+}
+
+void SyncState::seen(std::wstring const& key) {
+  auto const found = entries.find(key);
+  if (found != entries.end())
+    found->second.seen = true;
+  else
+    seen_keys.insert(key);
+}
+
+FileState const* SyncState::meet(std::wstring const& key) {
+  auto const found = entries.find(key);
+  if (found == entries.end()) return nullptr;
+  found->second.seen = true;
+  return &found->second;
+}
 
 void SyncState::forget(std::wstring const& key) {
   unindex(key);
@@ -52,7 +79,8 @@ void SyncState::forget(std::wstring const& key) {
 
 void SyncState::forget_unseen() {
   for (auto entry = entries.begin(); entry != entries.end();) {
-    if (seen_keys.count(entry->first) > 0) {
+    if (entry->second.seen) {
+      entry->second.seen = false;
       ++entry;
       continue;
     }
@@ -65,14 +93,15 @@ void SyncState::forget_unseen() {
 
 void SyncState::keep_below(std::wstring const& directory_key) {
   if (directory_key.empty()) {
-    for (auto const& entry : entries) seen_keys.insert(entry.first);
+    for (auto& entry : entries) entry.second.seen = true;
     return;
   }
   std::wstring const prefix = directory_key + L"/";
   for (auto entry = entries.lower_bound(prefix);
        entry != entries.end() && starts_with(entry->first, prefix); ++entry)
-    seen_keys.insert(entry->first);
-  if (entries.count(directory_key) > 0) seen_keys.insert(directory_key);
+    entry->second.seen = true;
+  auto const folder = entries.find(directory_key);
+  if (folder != entries.end()) folder->second.seen = true;
 }
 
 std::vector<std::wstring> SyncState::with_size(std::uint64_t size) const {

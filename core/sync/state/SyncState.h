@@ -20,6 +20,7 @@ struct FileState {
   std::filesystem::file_time_type source_time{};
   std::filesystem::file_time_type target_time{};
   std::optional<std::wstring> link_target;  // engaged for a link pair; size and times are 0
+  bool seen = false;                        // met in this pass; never stored
 };
 
 struct PendingDeletion {
@@ -51,6 +52,8 @@ class SyncState {
   // Remembers the pair and marks the key seen; `changed` only when the value differs.
   void record(std::wstring const& key, FileState value);
   void seen(std::wstring const& key);
+  // Marks the entry of key seen and gives it; null when none (nothing is marked then).
+  FileState const* meet(std::wstring const& key);
   void forget(std::wstring const& key);
   // Drops every entry not seen in this pass and clears the seen keys.
   void forget_unseen();
@@ -70,12 +73,15 @@ class SyncState {
   void renamed(std::wstring const& key);
   std::vector<PendingDeletion> take_deletions();
   std::vector<PendingDirRemoval> take_dir_removals();
+  bool indexed(FileState const& value) const;
 
   std::wstring source;
   std::wstring target;
   Entries entries;
   // (size, key) of every file entry: a key leaves it in one step however many share its size.
+  // Not kept for a state of deletions only, which looks for no renames.
   std::set<std::pair<std::uint64_t, std::wstring>> by_size;
+  // Keys met in this pass that have no entry; an entry carries its own mark.
   std::set<std::wstring> seen_keys;
   bool changed = false;
   std::vector<PendingDeletion> deletions;

@@ -1,5 +1,7 @@
 #include "core/sync/walk/SyncTree.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "core/config/VolumeName.h"
@@ -7,6 +9,7 @@
 #include "core/run/SyncReport.h"
 #include "core/sync/walk/RootAvailability.h"
 #include "core/sync/walk/RootOverlap.h"
+#include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
@@ -24,6 +27,50 @@ bool ends_with(std::wstring const& text, std::wstring const& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
+
+platform::FileDescriptor open_folder(std::wstring const& path, Place const& side) {
+  if (side.remote()) return {};
+  try {
+    return platform::FileDescriptor(
+        ::open(Utilities::to_path(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  } catch (...) {
+    return {};  // the file jobs look along the whole path then
+  }
+}
+
+void open_pair(OpenFolders& pair, Place const& source_side, Place const& target_side) {
+  pair.source = open_folder(*pair.source_dir, source_side);
+  pair.target = open_folder(*pair.target_dir, target_side);
+}
+
+// Holds the folder pair open for the file jobs of its entries while its entries are synced.
+// Only the innermost pair is open, so a deep tree holds two descriptors: the enclosing pair is
+// closed meanwhile and opened again when this one ends.
+class FolderScope {
+ public:
+  FolderScope(SyncBase& walk, std::wstring const& source_dir, std::wstring const& target_dir)
+      : walk_(walk), enclosing_(walk.folders) {
+    if (enclosing_) {
+      enclosing_->source.close();
+      enclosing_->target.close();
+    }
+    open_.source_dir = &source_dir;
+    open_.target_dir = &target_dir;
+    open_pair(open_, walk.source_side(), walk.target_side());
+    walk_.folders = &open_;
+  }
+  ~FolderScope() {
+    walk_.folders = enclosing_;
+    if (enclosing_) open_pair(*enclosing_, walk_.source_side(), walk_.target_side());
+  }
+  FolderScope(FolderScope const&) = delete;
+  FolderScope& operator=(FolderScope const&) = delete;
+
+ private:
+  SyncBase& walk_;
+  OpenFolders* enclosing_;
+  OpenFolders open_;
+};
 
 }  // namespace
 
@@ -54,14 +101,17 @@ void SyncTree::sync_tree(std::wstring const& source_dir, std::wstring const& tar
         two_way && dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted
             ? list_target_dirs(target_dir)
             : Names();
-    Names const source_names =
-        dir_state == DirState::TargetNew || dir_state == DirState::SourceDeleted
-            ? Names()
-            : sync_entries(source_dir, target_dir, wildcard, target_dirs);
-    if (RunContext::stopping()) return;
-    if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted) {
-      sync_target_only_entries(source_dir, target_dir, wildcard, source_names);
-      if (links_as_links()) sync_target_only_links(source_dir, target_dir, wildcard, source_names);
+    Names source_names;
+    {
+      FolderScope const open(*this, source_dir, target_dir);
+      if (dir_state != DirState::TargetNew && dir_state != DirState::SourceDeleted)
+        source_names = sync_entries(source_dir, target_dir, wildcard, target_dirs);
+      if (RunContext::stopping()) return;
+      if (dir_state != DirState::SourceNew && dir_state != DirState::TargetDeleted) {
+        sync_target_only_entries(source_dir, target_dir, wildcard, source_names);
+        if (links_as_links())
+          sync_target_only_links(source_dir, target_dir, wildcard, source_names);
+      }
     }
     sync_target_only_dirs(source_dir, target_dir, wildcard, source_names, target_dirs);
     if (!RunContext::stopping()) settle(source_dir, target_dir, dir_state);

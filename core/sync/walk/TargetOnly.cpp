@@ -6,6 +6,7 @@
 #include "core/sync/decide/SyncPlan.h"
 #include "core/versions/GenerationName.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Util.h"
 
 namespace KVO_Core {
@@ -61,6 +62,8 @@ void SyncBase::sync_target_only_entries(std::wstring const& source_dir,
     // A name that is not UTF-8 would be taken for another file: never delete or copy it back.
     if (!skip_undecodable(raw, target_dir)) {
       std::wstring const name = Utilities::from_path(entry.path().filename());
+      // Met with the source's entries: nothing to look at (a staging name is still cleared).
+      if (source_names.count(name) > 0 && !Utilities::staging::staging_name(name)) continue;
       std::wstring const path = Utilities::from_path(entry.path());
       if (leftover_staging(name, path, target_side())) continue;
       std::error_code own_ec, followed_ec;

@@ -1,5 +1,7 @@
 // Tree items end to end: a first pass puts both sides in step, a change is made, the next pass
 // must give the expected trees on both sides, and one more pass must change nothing.
+#include <sys/resource.h>
+
 #include <functional>
 
 #include "tree_fixture.h"
@@ -266,6 +268,30 @@ TEST_F(TreeItem, StopDuringDeepWalkQueuesNoRemovals) {
   sink.on_bytes = {};
   // The next full pass finishes the job: new files are carried, nothing known is lost twice.
   run(item(flags));
+  EXPECT_EQ(snapshot(src), snapshot(dst));
+}
+
+// The walk holds folders open for the file jobs: a deep tree must not use up the process's
+// descriptors, or the copies at its bottom fail.
+TEST_F(TreeItem, ADeepTreeSyncsUnderALowDescriptorLimit) {
+  std::string path;
+  for (int level = 0; level < 80; ++level) {
+    path += "d" + std::to_string(level) + "/";
+    put(src / (path + "f.txt"), "level " + std::to_string(level), 0);
+  }
+  int open_now = 0;
+  for (auto const& entry : fs::directory_iterator("/proc/self/fd")) open_now += entry.exists();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(open_now + 40);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  KVO_Core::SyncFlags flags;
+  flags.twoWaySync = true;
+  run(item(flags));
+  run(item(flags));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_TRUE(report.errors.empty());
   EXPECT_EQ(snapshot(src), snapshot(dst));
 }
 
