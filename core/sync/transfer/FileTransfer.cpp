@@ -121,7 +121,13 @@ bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
   Place const& side = side_of(destination);
-  if (!side.remote()) return changed_while_staging(destination);
+  if (!side.remote()) {
+    // A local copy onto a destination found missing is placed by a rename that replaces
+    // nothing (placed_new): that rename is the look at whether a file arrived meanwhile.
+    Place const& other = &side == &source_side() ? target_side() : source_side();
+    if (!before->has_value() && !other.remote() && !item.flags.encryptTarget) return false;
+    return changed_while_staging(destination);
+  }
   if (!item.flags.twoWaySync) return false;
   return changed_since(*before, destination, side.observe(destination));
 }
