@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/FileDescriptor.h"
+#include "utilities/FileTime.h"
 #include "utilities/Paths.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
@@ -178,6 +179,13 @@ FileInfoResult create_directory_refusal(std::filesystem::path const& path, std::
 }
 
 FileInfoResult read_refusal(std::wstring const& path) {
+  platform::FileDescriptor fd;
+  struct stat st {};
+  return read_refusal(path, fd, st);
+}
+
+FileInfoResult read_refusal(std::wstring const& path, platform::FileDescriptor& opened,
+                            struct stat& status) {
   // Non-blocking, so that a FIFO without a writer cannot hold the caller.
   platform::FileDescriptor fd(
       ::open(to_path(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -185,6 +193,8 @@ FileInfoResult read_refusal(std::wstring const& path) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return reason_for_failure(last_stream_error());
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return invalid_file_type;
+  opened = std::move(fd);
+  status = st;
   return no_failure;
 }
 
@@ -244,14 +254,42 @@ bool set_last_write_time(std::wstring const& path, std::filesystem::file_time_ty
   return false;
 }
 
-FileInfoResult permissions_refusal(std::wstring const& path, std::filesystem::perms perms) {
-  std::error_code ec;
-  std::filesystem::permissions(to_path(path), perms, std::filesystem::perm_options::replace, ec);
+namespace {
+
+FileInfoResult permissions_reason(std::error_code const& ec) {
   if (!ec) return no_failure;
   FileInfoResult const reason = reason_for_failure(ec);
   if (reason == unsupported_operation) return no_failure;
   if (reason == file_info_read_error) return file_attributes_not_settable;
   return reason;
+}
+
+}  // namespace
+
+FileInfoResult permissions_refusal(std::wstring const& path, std::filesystem::perms perms) {
+  std::error_code ec;
+  std::filesystem::permissions(to_path(path), perms, std::filesystem::perm_options::replace, ec);
+  return permissions_reason(ec);
+}
+
+FileInfoResult permissions_refusal(int fd, std::filesystem::perms perms) {
+  if (::fchmod(fd, static_cast<mode_t>(perms) & 07777) == 0) return no_failure;
+  return permissions_reason(last_stream_error());
+}
+
+FileInfoResult write_time_refusal(int fd, std::filesystem::file_time_type const& time) {
+  std::int64_t const ns = file_time::to_unix_nanoseconds(time);
+  std::int64_t seconds = ns / 1'000'000'000;
+  std::int64_t rest = ns % 1'000'000'000;
+  if (rest < 0) {
+    --seconds;
+    rest += 1'000'000'000;
+  }
+  // The access time stays as it is, as when the time is set by name.
+  struct timespec const times[2] = {{0, UTIME_OMIT},
+                                    {static_cast<time_t>(seconds), static_cast<long>(rest)}};
+  if (::futimens(fd, times) == 0) return no_failure;
+  return reason_for_write_failure(last_stream_error());
 }
 
 }  // namespace Utilities::FilesystemUtil

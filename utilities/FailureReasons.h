@@ -6,7 +6,10 @@
 #include <string>
 #include <system_error>
 
+#include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
+
+struct stat;
 
 namespace Utilities::FilesystemUtil {
 
@@ -85,6 +88,10 @@ FileInfoResult create_directory_refusal(std::filesystem::path const& path, std::
 // Opens the file for reading and closes it: 0 when it could be opened. Never blocks: a FIFO,
 // socket or device gives 16 instead of being opened for real.
 FileInfoResult read_refusal(std::wstring const& path);
+// The same check that keeps the file open when it passes: `opened` and `status` (its fstat) are
+// set only when the result is 0.
+FileInfoResult read_refusal(std::wstring const& path, platform::FileDescriptor& opened,
+                            struct stat& status);
 // Renames, replacing an existing target file; logs "rename_file" at Info and a failure at Error.
 FileInfoResult rename_refusal(std::wstring const& from, std::wstring const& to);
 bool rename_file(std::wstring const& from, std::wstring const& to);  // rename_refusal == 0
@@ -104,5 +111,8 @@ bool set_last_write_time(std::wstring const& path, std::filesystem::file_time_ty
 // permissions (ENOTSUP, EOPNOTSUPP, ENOSYS); 5 for the generic reason 9 (EPERM among others);
 // else the reason as classified.
 FileInfoResult permissions_refusal(std::wstring const& path, std::filesystem::perms perms);
+// Both on an open file: the same results, without looking the path up again.
+FileInfoResult write_time_refusal(int fd, std::filesystem::file_time_type const& time);
+FileInfoResult permissions_refusal(int fd, std::filesystem::perms perms);
 
 }  // namespace Utilities::FilesystemUtil

@@ -13,6 +13,7 @@
 #include "core/sync/decide/FileDifference.h"
 #include "core/sync/decide/PlannedAction.h"
 #include "core/sync/transfer/CopyFailure.h"
+#include "core/sync/transfer/StagedCopy.h"
 #include "utilities/FailureReasons.h"
 
 namespace KVO_Core {
@@ -123,6 +124,8 @@ class SyncFile : public SyncBase {
   void carry_rights(std::wstring const& from, std::wstring const& to) const;
   void carry_rights(std::wstring const& from, std::wstring const& to,
                     std::wstring const& onto) const;
+  // The same onto the open staging file of a local copy, with the source's rights as opened.
+  void carry_rights(std::wstring const& to, std::wstring const& onto, StagedCopy const& copy) const;
 
   // Refusals and reports of transfers (core/sync/transfer/TransferFailures.cpp). Each is true
   // (after logging and reporting) when the copy must not go on.
@@ -148,6 +151,9 @@ class SyncFile : public SyncBase {
   std::optional<std::pair<std::wstring, ObservedFile>> copied_from;
 
  private:
+  // The local source as the read check opened it, handed on to the copy that follows.
+  mutable std::optional<std::pair<std::wstring, StagedCopy>> opened_source;
+
   bool guarded_copy(std::wstring const& from, std::wstring const& to, bool back);
   // The verified staging file becomes the destination: rights and time, data synced when it
   // replaces a file, the old one parked as its generation, one rename.
@@ -158,6 +164,12 @@ class SyncFile : public SyncBase {
   bool changed_while_staging(std::wstring const& destination, bool lstat_found = true) const;
   bool changed_since(std::optional<ObservedFile> const& before, std::wstring const& destination,
                      std::optional<ObservedFile> const& now) const;
+  // Renames the staging file onto a destination that is still missing; a file that arrived
+  // there meanwhile is kept and the copy refused.
+  bool placed_new(std::wstring const& from, std::wstring const& to, Staging& staging);
+  // 26 when the source no longer has the size and time seen, else 0.
+  Utilities::FilesystemUtil::FileInfoResult source_change(
+      std::wstring const& from, std::optional<ObservedFile> const& source_seen) const;
   void report_verification_fault(std::wstring const& from, std::wstring const& to,
                                  Utilities::FilesystemUtil::FileInfoResult fault) const;
   std::uint64_t size_to_copy(std::wstring const& from) const;

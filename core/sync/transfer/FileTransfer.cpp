@@ -15,6 +15,7 @@
 #include "core/run/SyncReport.h"
 #include "core/sync/SyncFile.h"
 #include "core/sync/transfer/FileTimes.h"
+#include "core/sync/transfer/LocalBlockCopy.h"
 #include "core/versions/Generations.h"
 #include "core/versions/ParkGeneration.h"
 #include "platform/FileDescriptor.h"
@@ -54,10 +55,13 @@ std::wstring remote_folder_of(std::wstring const& path) {
 // Removes the staging file unless the copy took.
 class Staging {
  public:
-  explicit Staging(std::wstring const& destination)
+  // local_copy: the bytes come from staged_copy, which removes a leftover itself when it meets
+  // one, so no call is spent looking for one first.
+  Staging(std::wstring const& destination, bool local_copy)
       : name_(Utilities::staging::staging_path(destination)),
         path_(Utilities::to_path(name_)),
         claim_(path_) {
+    if (local_copy) return;
     // A leftover of a copy that a crash cut short; names ending in ".kvo-part" are our own.
     struct stat old {};
     if (::lstat(path_.c_str(), &old) == 0 && (S_ISREG(old.st_mode) || S_ISLNK(old.st_mode)))
@@ -71,9 +75,12 @@ class Staging {
 
   std::wstring const& name() const { return name_; }
   std::filesystem::path const& path() const { return path_; }
+  // The local copy's open files (nothing open for the other routes).
+  StagedCopy& copy() { return copy_; }
   void placed() { placed_ = true; }
 
  private:
+  StagedCopy copy_;
   std::wstring name_;
   std::filesystem::path path_;
   Utilities::staging::Claim claim_;
@@ -87,6 +94,10 @@ void name_destination(CopyFailure& failure, std::wstring const& staged, std::wst
   if (failure.message.size() >= staged.size() &&
       failure.message.compare(failure.message.size() - staged.size(), staged.size(), staged) == 0)
     failure.message.replace(failure.message.size() - staged.size(), staged.size(), to);
+}
+
+std::error_code datasynced(int fd) {
+  return ::fdatasync(fd) == 0 ? std::error_code() : last_error();
 }
 
 // Data of a file that replaces another must be on disk before the rename makes it visible.
@@ -110,7 +121,13 @@ bool SyncFile::target_changed(std::wstring const& destination) const {
   std::optional<ObservedFile> const* before = seen(destination);
   if (!before) return false;
   Place const& side = side_of(destination);
-  if (!side.remote()) return changed_while_staging(destination);
+  if (!side.remote()) {
+    // A local copy onto a destination found missing is placed by a rename that replaces
+    // nothing (placed_new): that rename is the look at whether a file arrived meanwhile.
+    Place const& other = &side == &source_side() ? target_side() : source_side();
+    if (!before->has_value() && !other.remote() && !item.flags.encryptTarget) return false;
+    return changed_while_staging(destination);
+  }
   if (!item.flags.twoWaySync) return false;
   return changed_since(*before, destination, side.observe(destination));
 }
@@ -227,10 +244,20 @@ bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, 
   copied_from.reset();
   // A local destination is written under its staging name; a remote store stages its writes
   // itself and publishes them as the last step of the transfer.
+  bool const local_copy = !from_side.remote() && !to_side.remote() && !item.flags.encryptTarget;
   std::optional<Staging> staging;
-  if (!to_side.remote()) staging.emplace(to);
+  if (!to_side.remote()) staging.emplace(to, local_copy);
   std::wstring const& written = staging ? staging->name() : to;
-  CopyResult const result = transfer(from_side, from, to_side, written);
+  CopyResult result;
+  if (local_copy) {
+    failure = CopyFailure{};
+    StagedCopy& copy = staging->copy();
+    if (opened_source && opened_source->first == from) copy = std::move(opened_source->second);
+    opened_source.reset();
+    result = staged_copy(from, written, copy, failure);
+  } else {
+    result = transfer(from_side, from, to_side, written);
+  }
   // A failed or stopped transfer did not touch the old destination: it stays.
   if (result == CopyResult::Cancelled) {
     Utilities::log_at(LogLevel::Info, translate("copy_cancelled"), from);
@@ -241,7 +268,13 @@ bool SyncFile::save_copy_file(std::wstring const& from, std::wstring const& to, 
     report_failed_copy(from, to);
     return false;
   }
-  if (fsu::FileInfoResult const fault = copy_fault(from, written, source_seen)) {
+  // The bytes read back from the staging file equal those read from the source: with the
+  // source still as compared, that is the verification.
+  bool const verified =
+      staging && staging->copy().verified && source_seen &&
+      source_seen->size == static_cast<std::uint64_t>(staging->copy().source_status.st_size);
+  if (fsu::FileInfoResult const fault =
+          verified ? source_change(from, source_seen) : copy_fault(from, written, source_seen)) {
     report_verification_fault(from, to, fault);
     // After 26 a published copy is still a whole file; a wrong size is not.
     if (!staging && fault != fsu::source_file_changed && to_side.exists(to))
@@ -258,25 +291,44 @@ bool SyncFile::publish_staged(std::wstring const& from, std::wstring const& to, 
   Place const& from_side = side_of(from);
   Place const& to_side = side_of(to);
   std::filesystem::path const destination = Utilities::to_path(to);
+  // A local copy leaves its file open: rights, time and sync go to the descriptor.
+  StagedCopy& copy = staging.copy();
+  bool const open = static_cast<bool>(copy.written);
   // A copy from a remote side brings its rights and time from the store.
   if (!from_side.remote()) {
-    carry_rights(from, to, staging.name());
+    if (open)
+      carry_rights(to, staging.name(), copy);
+    else
+      carry_rights(from, to, staging.name());
     std::optional<ObservedFile> const stamp = source_seen ? source_seen : from_side.observe(from);
     if (stamp) {
       fsu::FileInfoResult const reason =
-          back ? set_last_write_time(staging.path(), stamp->mtime, true)
-               : to_side.set_time(staging.name(), stamp->mtime).reason;
+          back   ? set_last_write_time(staging.path(), stamp->mtime, true)
+          : open ? fsu::write_time_refusal(copy.written.get(), stamp->mtime)
+                 : to_side.set_time(staging.name(), stamp->mtime).reason;
       time_refused(to, reason);
     }
   }
-  bool const replacing = to_side.exists(to);
+  // A destination the comparison found missing is placed without replacing anything: should a
+  // file have arrived there meanwhile, the rename fails instead of looking for it first.
+  std::optional<ObservedFile> const* before = seen(to);
+  bool const new_file = open && before && !before->has_value();
+  bool const replacing = !new_file && to_side.exists(to);
   if (replacing) {
-    if (std::error_code const error = synced(staging.path())) {
+    if (std::error_code const error =
+            open ? datasynced(copy.written.get()) : synced(staging.path())) {
       write_failed(to, failure, error);
       report_failed_copy(from, to);
       return false;
     }
   }
+  // A late write error of the file system shows at the latest here.
+  if (int const error = copy.written.close(); error != 0) {
+    write_failed(to, failure, {error, std::generic_category()});
+    report_failed_copy(from, to);
+    return false;
+  }
+  if (new_file) return placed_new(from, to, staging);
   // The user may have changed the destination while the copy ran: that change is kept.
   if (changed_while_staging(to, replacing)) return false;
   std::wstring parked;
@@ -301,6 +353,19 @@ bool SyncFile::publish_staged(std::wstring const& from, std::wstring const& to, 
   return true;
 }
 
+bool SyncFile::placed_new(std::wstring const& from, std::wstring const& to, Staging& staging) {
+  std::error_code const error =
+      Utilities::no_clobber::rename(staging.path(), Utilities::to_path(to));
+  if (error == std::errc::file_exists) return !refused(to, fsu::target_file_changed);
+  if (error) {
+    failure = {fsu::reason_for_write_failure(error), fsu::failure_text(error) + L": " + to};
+    report_failed_copy(from, to);
+    return false;
+  }
+  staging.placed();
+  return true;
+}
+
 void SyncFile::report_verification_fault(std::wstring const& from, std::wstring const& to,
                                          fsu::FileInfoResult fault) const {
   Utilities::log_at(LogLevel::Error, translate("copying_label"), from, to,
@@ -314,10 +379,7 @@ fsu::FileInfoResult SyncFile::copy_fault(std::wstring const& from, std::wstring 
                                          std::optional<ObservedFile> const& source_seen) const {
   Place const& from_side = side_of(from);
   Place const& to_side = side_of(to);
-  if (source_seen) {
-    std::optional<ObservedFile> const now = from_side.observe(from);
-    if (!now || differs(*source_seen, *now)) return fsu::source_file_changed;
-  }
+  if (fsu::FileInfoResult const changed = source_change(from, source_seen)) return changed;
   if (from_side.remote() || to_side.remote()) {
     std::optional<ObservedFile> const written = to_side.observe(to);
     if (!written) return source_seen ? fsu::file_size_mismatch : fsu::no_failure;
@@ -332,6 +394,13 @@ fsu::FileInfoResult SyncFile::copy_fault(std::wstring const& from, std::wstring 
   auto const from_size = std::filesystem::file_size(Utilities::to_path(from), ignored);
   auto const to_size = std::filesystem::file_size(Utilities::to_path(to), ignored);
   return from_size == to_size ? fsu::checksum_mismatch : fsu::file_size_mismatch;
+}
+
+fsu::FileInfoResult SyncFile::source_change(std::wstring const& from,
+                                            std::optional<ObservedFile> const& source_seen) const {
+  if (!source_seen) return fsu::no_failure;
+  std::optional<ObservedFile> const now = side_of(from).observe(from);
+  return !now || differs(*source_seen, *now) ? fsu::source_file_changed : fsu::no_failure;
 }
 
 fsu::FileInfoResult SyncFile::encrypted_copy_fault(std::wstring const& from,

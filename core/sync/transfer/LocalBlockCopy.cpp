@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "core/run/RunContext.h"
@@ -90,19 +92,79 @@ class ChunkCopier {
   std::unique_ptr<char[]> buffer_;
 };
 
-}  // namespace
+// Creates the file to write; a staging name may first lose a leftover of a killed copy.
+platform::FileDescriptor create(std::filesystem::path const& destination, int access, bool staged) {
+  int const flags = access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  platform::FileDescriptor out(::open(destination.c_str(), flags, 0600));
+  if (out || !staged || errno != EEXIST) return out;
+  struct stat old {};
+  if (::lstat(destination.c_str(), &old) != 0 || !(S_ISREG(old.st_mode) || S_ISLNK(old.st_mode)) ||
+      ::unlink(destination.c_str()) != 0) {
+    errno = EEXIST;
+    return out;
+  }
+  return platform::FileDescriptor(::open(destination.c_str(), flags, 0600));
+}
 
-CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFailure& failure) {
-  auto const destination = Utilities::to_path(to);
-  platform::FileDescriptor in(::open(Utilities::to_path(from).c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat source {};
-  if (in.get() < 0 || ::fstat(in.get(), &source) != 0) {
+// Reads into data until size bytes or the end of the file: the count read, or -1 with errno.
+ssize_t read_up_to(int in, char* data, std::size_t size, off_t offset = -1) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t const got =
+        offset < 0 ? ::read(in, data + done, size - done)
+                   : ::pread(in, data + done, size - done, offset + static_cast<off_t>(done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// A file of at most one block in one read and one write; the written bytes are read back into
+// the second half of the buffer. Small files are most files: this spares the second reading of
+// the source that a verification of a kernel copy needs.
+CopyResult copy_through_buffer(std::wstring const& from, std::wstring const& to, StagedCopy& copy,
+                               CopyFailure& failure) {
+  std::size_t const size = static_cast<std::size_t>(copy.source_status.st_size);
+  auto const buffer = std::make_unique_for_overwrite<char[]>(2 * size);
+  ssize_t const got = read_up_to(copy.source.get(), buffer.get(), size);
+  if (got < 0) {
     read_failed(from, failure, errno_code());
     return CopyResult::Failed;
   }
-  platform::FileDescriptor out(
-      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (out.get() < 0) {
+  std::size_t const read = static_cast<std::size_t>(got);
+  if (!write_all(copy.written.get(), buffer.get(), read)) {
+    write_failed(to, failure, errno_code());
+    return CopyResult::Failed;
+  }
+  RunContext::report_copied_bytes(read);
+  // A source that shrank meanwhile is left to the full verification, which reports it.
+  if (read != size) return CopyResult::Done;
+  char* const back = buffer.get() + size;
+  copy.verified = read_up_to(copy.written.get(), back, size, 0) == got &&
+                  std::memcmp(buffer.get(), back, size) == 0;
+  return CopyResult::Done;
+}
+
+CopyResult copy_into(std::wstring const& from, std::wstring const& to, StagedCopy& copy,
+                     CopyFailure& failure, bool staged) {
+  auto const destination = Utilities::to_path(to);
+  if (!copy.source) {
+    copy.source =
+        platform::FileDescriptor(::open(Utilities::to_path(from).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!copy.source || ::fstat(copy.source.get(), &copy.source_status) != 0) {
+      read_failed(from, failure, errno_code());
+      return CopyResult::Failed;
+    }
+  }
+  std::uint64_t const size = static_cast<std::uint64_t>(copy.source_status.st_size);
+  bool const buffered = staged && size > 0 && size <= BLOCK_SIZE;
+  // Read back through the same descriptor when the copy is verified from its buffer.
+  copy.written = create(destination, buffered ? O_RDWR : O_WRONLY, staged);
+  if (!copy.written) {
     std::error_code const error = errno_code();
     failure.reason = fsu::reason_for_create_failure(error, destination);
     failure.message =
@@ -111,10 +173,14 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
         L": " + to;
     return CopyResult::Failed;
   }
-  ChunkCopier copier(in.get(), out.get());
+  if (buffered) {
+    if (RunContext::stopping()) return CopyResult::Cancelled;
+    return copy_through_buffer(from, to, copy, failure);
+  }
+  ChunkCopier copier(copy.source.get(), copy.written.get());
   std::uint64_t total = 0;
   // An empty file ends at the first chunk: no stop check, no progress.
-  bool const empty = source.st_size == 0;
+  bool const empty = size == 0;
   for (;;) {
     if (!empty && RunContext::stopping()) return CopyResult::Cancelled;
     bool write_side = true;
@@ -132,13 +198,30 @@ CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFail
     RunContext::report_copied_bytes(total);
     // All that fstat saw is copied: no call to meet the end. A source that grew since gave more
     // and is copied on; one that grows after fails its verification.
-    if (total == static_cast<std::uint64_t>(source.st_size)) break;
+    if (total == size) break;
   }
-  if (int const error = out.close(); error != 0) {
+  return CopyResult::Done;
+}
+
+}  // namespace
+
+CopyResult block_copy(std::wstring const& from, std::wstring const& to, CopyFailure& failure) {
+  StagedCopy copy;
+  CopyResult const result = copy_into(from, to, copy, failure, false);
+  if (result != CopyResult::Done) return result;
+  if (int const error = copy.written.close(); error != 0) {
     write_failed(to, failure, {error, std::generic_category()});
     return CopyResult::Failed;
   }
   return CopyResult::Done;
+}
+
+CopyResult staged_copy(std::wstring const& from, std::wstring const& to, StagedCopy& copy,
+                       CopyFailure& failure) {
+  CopyResult const result = copy_into(from, to, copy, failure, true);
+  copy.source.close();
+  if (result != CopyResult::Done) copy.written.close();
+  return result;
 }
 
 }  // namespace KVO_Core

@@ -27,6 +27,21 @@ struct OpenRightsSet {
 
 OpenRightsSet open_rights;
 
+// Keeps OpenRights after rights were set at onto for to; true when the refusal is to be reported.
+bool rights_left_open(std::wstring const& to, std::wstring const& onto,
+                      fsu::FileInfoResult reason) {
+  // Where the file system keeps no permission bits a refusal says nothing about the file, and
+  // it would come back on every pass.
+  if (reason == 0 || !fs_traits::keeps_permissions(Utilities::to_path(onto))) {
+    if (reason != 0)
+      Utilities::log_at(LogLevel::Debug, L"carry_rights: no permission bits kept: " + to);
+    OpenRights::erase(to);
+    return false;
+  }
+  OpenRights::insert(to);
+  return true;
+}
+
 }  // namespace
 
 bool OpenRights::open(std::wstring const& path) {
@@ -65,17 +80,14 @@ void SyncFile::carry_rights(std::wstring const& from, std::wstring const& to,
   }
   auto const bits = static_cast<std::filesystem::perms>(source.st_mode & 07777);
   fsu::FileInfoResult const reason = fsu::permissions_refusal(onto, bits);
-  // Where the file system keeps no permission bits a refusal says nothing about the file, and
-  // it would come back on every pass.
-  if (reason == 0 || !fs_traits::keeps_permissions(Utilities::to_path(onto))) {
-    if (reason != 0)
-      Utilities::log_at(LogLevel::Debug, L"carry_rights: no permission bits kept: " + to);
-    OpenRights::erase(to);
-    return;
-  }
-  OpenRights::insert(to);
-  std::wstring const text = attribute_message(to, reason);
-  report_refusal(text, reason);
+  if (rights_left_open(to, onto, reason)) report_refusal(attribute_message(to, reason), reason);
+}
+
+void SyncFile::carry_rights(std::wstring const& to, std::wstring const& onto,
+                            StagedCopy const& copy) const {
+  auto const bits = static_cast<std::filesystem::perms>(copy.source_status.st_mode & 07777);
+  fsu::FileInfoResult const reason = fsu::permissions_refusal(copy.written.get(), bits);
+  if (rights_left_open(to, onto, reason)) report_refusal(attribute_message(to, reason), reason);
 }
 
 }  // namespace KVO_Core

@@ -24,8 +24,14 @@ bool SyncFile::refused(std::wstring const& path, fsu::FileInfoResult reason) con
 }
 
 bool SyncFile::read_refused(std::wstring const& path) const {
+  opened_source.reset();
   if (side_of(path).remote()) return false;
-  return refused(path, fsu::read_refusal(path));
+  StagedCopy opened;
+  fsu::FileInfoResult const reason = fsu::read_refusal(path, opened.source, opened.source_status);
+  // The copy reads from what was opened here rather than opening the file again.
+  if (reason == 0 && S_ISREG(opened.source_status.st_mode))
+    opened_source.emplace(path, std::move(opened));
+  return refused(path, reason);
 }
 
 bool SyncFile::copy_refused(std::wstring const& from, std::wstring const& to,

@@ -109,6 +109,33 @@ TEST_F(Transfer, TargetChangedSinceTheComparisonIsKept) {
   ASSERT_EQ(report.errors.size(), 1u);
 }
 
+// Small files pass through one buffer and are verified against it, larger ones are copied in the
+// kernel and read again: both end alike.
+TEST_F(Transfer, NewFileArrivesWithModeAndTimeOverALeftoverLink) {
+  for (std::size_t const size :
+       {std::size_t{1}, std::size_t{1} << 20, (std::size_t{1} << 20) + 1}) {
+    SCOPED_TRACE(size);
+    test_support::TempDir case_dir;
+    fs::path const root = case_dir.path();
+    put(root / "outside.txt", "outside", 0);
+    put(root / "src/a.txt", std::string(size, 'b'), 12.5);
+    fs::permissions(root / "src/a.txt", fs::perms::owner_read | fs::perms::group_read);
+    fs::create_directories(root / "dst");
+    // A killed copy's staging name left as a link: replaced, never written through.
+    fs::create_symlink(root / "outside.txt", root / "dst/a.txt.kvo-part");
+    report = KVO_Core::SyncReport{};
+    pass(make_item(SyncItemType::File, root / "src/a.txt", root / "dst/a.txt", {}));
+    EXPECT_EQ(test_support::read_file(root / "dst/a.txt"), std::string(size, 'b'));
+    EXPECT_EQ(fs::last_write_time(root / "dst/a.txt"), at(12.5));
+    EXPECT_EQ(fs::status(root / "dst/a.txt").permissions() & fs::perms::mask,
+              fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_EQ(test_support::read_file(root / "outside.txt"), "outside");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dst/a.txt.kvo-part")));
+    EXPECT_TRUE(report.errors.empty());
+  }
+  EXPECT_EQ(count, 3u);
+}
+
 TEST_F(Transfer, DirectoryCreationFailureIsReported) {
   put(dir / "file", "x", 0);
   auto const item = make_item(SyncItemType::Tree, dir / "src", dir / "file/below", {});
