@@ -46,4 +46,19 @@ void close_target(std::filesystem::path const& local, std::ofstream& out, std::i
   }
 }
 
+CopyResult receive(http::Request& request, std::filesystem::path const& local,
+                   std::function<std::int64_t()> const& mtime) {
+  std::ofstream out;
+  open_target(local, out);
+  request.download_to(out);
+  std::optional<long> const status = request.perform();
+  if (!status) {
+    out.close();
+    return CopyResult::Cancelled;
+  }
+  request.expect_success(status);
+  close_target(local, out, mtime());
+  return CopyResult::Done;
+}
+
 }  // namespace KVO_Core::local_transfer

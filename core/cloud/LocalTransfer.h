@@ -5,6 +5,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+
+#include "core/run/CopyResult.h"
+
+namespace KVO_Core::http {
+class Request;
+}
 
 namespace KVO_Core::local_transfer {
 
@@ -23,5 +30,11 @@ void open_target(std::filesystem::path const& local, std::ofstream& out);
 // Closes the written file and gives it the remote time when there is one (a failure to set the
 // time is ignored). Throws http::Error 10 when the bytes could not all be written.
 void close_target(std::filesystem::path const& local, std::ofstream& out, std::int64_t mtime);
+
+// Performs a prepared download request into the file: Cancelled after a stop, Done once the
+// answer succeeded and the file is closed with the time `mtime` gives after the answer. Throws
+// the answer's http::Error, or as open_target and close_target do.
+CopyResult receive(http::Request& request, std::filesystem::path const& local,
+                   std::function<std::int64_t()> const& mtime);
 
 }  // namespace KVO_Core::local_transfer

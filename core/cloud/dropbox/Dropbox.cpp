@@ -170,17 +170,7 @@ CopyResult download(SshAccount const& account, std::string const& remote,
   if (!entry) refuse(Utilities::translation::translate_utf8("dropbox_file_missing") + remote);
   TokenRequest call(account, content_url("/files/download"), "GET");
   call.request.header("Dropbox-API-Arg: " + path_arg(remote));
-  std::ofstream out;
-  local_transfer::open_target(local, out);
-  call.request.download_to(out);
-  auto const status = call.request.perform();
-  if (!status) {
-    out.close();
-    return CopyResult::Cancelled;
-  }
-  call.request.expect_success(status);
-  local_transfer::close_target(local, out, entry->mtime);
-  return CopyResult::Done;
+  return local_transfer::receive(call.request, local, [&] { return entry->mtime; });
 }
 
 CopyResult upload(std::filesystem::path const& local, SshAccount const& account,

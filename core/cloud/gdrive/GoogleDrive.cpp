@@ -266,17 +266,7 @@ CopyResult download(SshAccount const& account, std::string const& remote,
   auto const url =
       files_url(account, "/" + Utilities::percent::encoded(node.id) + "?alt=media", false);
   TokenRequest call(account, url, "GET");
-  std::ofstream out;
-  local_transfer::open_target(local, out);
-  call.request.download_to(out);
-  auto const status = call.request.perform();
-  if (!status) {
-    out.close();
-    return CopyResult::Cancelled;
-  }
-  call.request.expect_success(status);
-  local_transfer::close_target(local, out, node.mtime);
-  return CopyResult::Done;
+  return local_transfer::receive(call.request, local, [&] { return node.mtime; });
 }
 
 CopyResult upload(std::filesystem::path const& local, SshAccount const& account,

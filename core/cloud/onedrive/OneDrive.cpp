@@ -139,18 +139,8 @@ CopyResult download(SshAccount const& account, std::string const& remote,
   std::string const address = json_answer::value_of(*item, "@microsoft.graph.downloadUrl");
   if (address.empty() || !webdav::address_allowed(address))
     refuse("OneDrive named no place for the download");
-  std::ofstream out;
-  local_transfer::open_target(local, out);
   http::Request request(address, "GET");
-  request.download_to(out);
-  auto const status = request.perform();
-  if (!status) {
-    out.close();
-    return CopyResult::Cancelled;
-  }
-  request.expect_success(status);
-  local_transfer::close_target(local, out, entry_of(*item).mtime);
-  return CopyResult::Done;
+  return local_transfer::receive(request, local, [&] { return entry_of(*item).mtime; });
 }
 
 CopyResult upload(std::filesystem::path const& local, SshAccount const& account,

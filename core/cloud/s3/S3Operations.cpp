@@ -159,19 +159,9 @@ CopyResult download(SshAccount const& account, std::string const& remote,
   Place const place = object_place(remote);
   std::unique_ptr<http::Request> const request =
       request_for(account, {"GET", place.bucket, place.key, {}, {}});
-  std::ofstream out;
-  local_transfer::open_target(local, out);
-  request->download_to(out);
   Headers headers;
   request->on_header(note_header, &headers);
-  std::optional<long> const status = request->perform();
-  if (!status) {
-    out.close();
-    return CopyResult::Cancelled;
-  }
-  request->expect_success(status);
-  local_transfer::close_target(local, out, modified_of(headers));
-  return CopyResult::Done;
+  return local_transfer::receive(*request, local, [&] { return modified_of(headers); });
 }
 
 }  // namespace KVO_Core::s3
