@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -49,6 +50,21 @@ bool ScopedTmpfs::remount(std::string const& options) {
   unsigned long flags = MS_REMOUNT;
   if (options == "ro") flags |= MS_RDONLY;
   return ::mount("pelli-test", dir_.c_str(), "tmpfs", flags, nullptr) == 0;
+}
+
+ScopedFuseFat::ScopedFuseFat(std::filesystem::path dir) : dir_(std::move(dir)) {
+  error_ = private_mount_namespace();
+  if (!error_.empty()) return;
+  std::filesystem::create_directories(dir_);
+  std::filesystem::path const image = dir_.parent_path() / "fat.img";
+  std::string const command = "truncate -s 8M '" + image.string() + "' && mkfs.vfat '" +
+                              image.string() + "' >/dev/null && fusefat -o rw+ '" + image.string() +
+                              "' '" + dir_.string() + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) error_ = "cannot mount a FAT image with fusefat";
+}
+
+ScopedFuseFat::~ScopedFuseFat() {
+  if (error_.empty()) ::umount2(dir_.c_str(), MNT_DETACH);
 }
 
 int run_as_nobody(std::function<int()> const& job) {

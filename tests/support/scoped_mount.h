@@ -35,6 +35,24 @@ class ScopedTmpfs {
   std::string error_;
 };
 
+// An 8 MiB FAT image mounted through FUSE on a folder for the life of the object: a file system
+// whose change time is the write time, with neither hard links nor a rename that refuses to
+// replace. Enters the private mount namespace first.
+class ScopedFuseFat {
+ public:
+  explicit ScopedFuseFat(std::filesystem::path dir);
+  ~ScopedFuseFat();
+  ScopedFuseFat(ScopedFuseFat const&) = delete;
+  ScopedFuseFat& operator=(ScopedFuseFat const&) = delete;
+
+  // Empty when mounted, else why not.
+  std::string const& error() const { return error_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::string error_;
+};
+
 // Runs `job` in a forked child under user and group 65534 without supplementary groups and gives
 // its exit status (0 to 255), or -1 when the child could not be started or did not exit normally.
 int run_as_nobody(std::function<int()> const& job);

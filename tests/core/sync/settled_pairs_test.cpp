@@ -2,8 +2,6 @@
 // keeps size and time is still found, also where the change time cannot be trusted.
 #include "core/sync/decide/SettledPairs.h"
 
-#include <sys/mount.h>
-
 #include <cstdlib>
 
 #include "support/scoped_mount.h"
@@ -17,31 +15,6 @@ using namespace std::chrono_literals;
 using KVO_Core::SettledPairs;
 using KVO_Core::SyncItemType;
 using Utilities::FilesystemUtil::ChangeStamp;
-
-// A FAT image mounted through FUSE: its change time is the write time, which `touch -d` sets back.
-class ScopedFuseFat {
- public:
-  explicit ScopedFuseFat(fs::path const& dir) : dir_(dir) {
-    error_ = test_support::private_mount_namespace();
-    if (!error_.empty()) return;
-    fs::create_directories(dir_);
-    fs::path const image = dir_.parent_path() / "fat.img";
-    std::string const command = "truncate -s 8M '" + image.string() + "' && mkfs.vfat '" +
-                                image.string() + "' >/dev/null && fusefat -o rw+ '" +
-                                image.string() + "' '" + dir_.string() + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) error_ = "cannot mount a FAT image with fusefat";
-  }
-  ~ScopedFuseFat() {
-    if (error_.empty()) ::umount2(dir_.c_str(), MNT_DETACH);
-  }
-  ScopedFuseFat(ScopedFuseFat const&) = delete;
-  ScopedFuseFat& operator=(ScopedFuseFat const&) = delete;
-  std::string const& error() const { return error_; }
-
- private:
-  fs::path dir_;
-  std::string error_;
-};
 
 class SettledPairsTest : public TransferPass {
  protected:
@@ -94,7 +67,7 @@ TEST_F(SettledPairsTest, ARewriteKeepingSizeAndTimeIsFoundWhereTheChangeTimeIsKe
 }
 
 TEST_F(SettledPairsTest, ARewriteKeepingSizeAndTimeIsFoundOnAFatImage) {
-  ScopedFuseFat mount(dir / "fat");
+  test_support::ScopedFuseFat mount(dir / "fat");
   ASSERT_TRUE(mount.error().empty()) << mount.error();
   rewrite_keeping_size_and_time_is_found(dir / "fat", false);
 }

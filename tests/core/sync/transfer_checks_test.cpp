@@ -7,10 +7,13 @@
 
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "core/sync/transfer/LocalBlockCopy.h"
+#include "support/scoped_mount.h"
 #include "transfer_fixture.h"
 #include "utilities/FilesystemUtil.h"
+#include "utilities/MountedDrives.h"
 
 namespace {
 
@@ -164,6 +167,40 @@ TEST_F(StagedChecks, ReadOnlyFilesAreReplacedAndKeptAsGenerations) {
     EXPECT_TRUE(report.errors.empty()) << size;
     fs::remove(dir / "dst/a.txt");
   }
+}
+
+TEST_F(StagedChecks, FilesArriveOnAVolumeWithoutHardLinksAndTakenNamesAreKept) {
+  // Such a volume can neither link nor rename without replacing: a new file, a replaced one
+  // that becomes its generation, and a name taken while the copy runs all still come out right.
+  test_support::ScopedFuseFat mount(dir / "fat");
+  ASSERT_TRUE(mount.error().empty()) << mount.error();
+  fs::path const target = dir / "fat/dst";
+  fs::create_directories(target);
+  // A volume mounted since this process last read the mount table counts as mounted once the
+  // table is read again.
+  for (int wait = 0; wait < 120 && !Utilities::MountedDrives::instance().drive_mounted(target, L"");
+       ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  put(dir / "src/a.txt", "first", 10);
+  pass(make_item(SyncItemType::File, dir / "src/a.txt", target / "a.txt", with_generations()));
+  EXPECT_EQ(test_support::read_file(target / "a.txt"), "first");
+  put(dir / "src/a.txt", "second", 20);
+  pass(make_item(SyncItemType::File, dir / "src/a.txt", target / "a.txt", with_generations()));
+  EXPECT_EQ(test_support::read_file(target / "a.txt"), "second");
+  EXPECT_EQ(test_support::read_file(target / "a.txt.bak.1"), "first");
+  EXPECT_EQ(count, 2u);
+  EXPECT_TRUE(report.errors.empty()) << Utilities::util::wstring_to_string(report.errors[0]);
+
+  put(dir / "src/b.txt", "from the source", 10);
+  RecordingSink sink;
+  sink.on_bytes = [&](std::uint64_t) { put(target / "b.txt", "made meanwhile", 20); };
+  report = {};
+  count = 0;
+  pass(make_item(SyncItemType::File, dir / "src/b.txt", target / "b.txt", with_generations()));
+  EXPECT_EQ(test_support::read_file(target / "b.txt"), "made meanwhile");
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(report.errors.size(), 1u);
+  EXPECT_EQ(leftovers(target), 0u);
 }
 
 }  // namespace
