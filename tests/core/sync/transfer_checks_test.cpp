@@ -1,7 +1,8 @@
 // What a staged local copy checks before its file takes the destination's name: sizes on both
 // sides of the one-buffer route, a staging file that does not hold what was read, a source that
-// changes while it is copied, a staging name taken by a folder, and read-only files. Whatever
-// goes wrong, the old destination stays under its name and no generation is made of it.
+// changes while it is copied, a staging name taken by a folder, read-only files, and a volume
+// without hard links. Whatever goes wrong, the old destination stays under its name and no
+// generation is made of it.
 #include <fcntl.h>
 #include <unistd.h>
 
