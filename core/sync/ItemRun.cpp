@@ -11,6 +11,7 @@
 #include "core/sync/SyncFile.h"
 #include "core/sync/decide/SettledPairs.h"
 #include "core/sync/state/SyncStateFile.h"
+#include "core/sync/state/VolumeSync.h"
 #include "core/sync/walk/RootOverlap.h"
 #include "core/sync/walk/SyncDir.h"
 #include "core/sync/walk/SyncTree.h"
@@ -41,7 +42,15 @@ class SyncStateKeeper {
   SyncStateKeeper(std::filesystem::path file, bool persist)
       : file_(std::move(file)), persist_(persist) {}
   ~SyncStateKeeper() {
-    if (persist_ && state && state->changed) write_sync_state(file_, *state);
+    if (!persist_ || !state || !state->changed) return;
+    // Without the new files' data on disk, the state as it was stays: the next pass then
+    // compares those pairs afresh instead of trusting what it would remember of them.
+    std::wstring failure;
+    if (!sync_volumes_of(state->unsynced_folders, failure)) {
+      Utilities::log_at(Utilities::LogLevel::Error, failure);
+      return;
+    }
+    write_sync_state(file_, *state);
   }
   SyncStateKeeper(SyncStateKeeper const&) = delete;
   SyncStateKeeper& operator=(SyncStateKeeper const&) = delete;

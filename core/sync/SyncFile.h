@@ -167,6 +167,8 @@ class SyncFile : public SyncBase {
   // Renames the staging file onto a destination that is still missing; a file that arrived
   // there meanwhile is kept and the copy refused.
   bool placed_new(std::wstring const& from, std::wstring const& to, Staging& staging);
+  // A file placed without a data sync: its folder's file system is synced before the state.
+  void note_unsynced(std::wstring const& placed) const;
   // 26 when the source no longer has the size and time seen, else 0.
   Utilities::FilesystemUtil::FileInfoResult source_change(
       std::wstring const& from, std::optional<ObservedFile> const& source_seen) const;

@@ -92,6 +92,9 @@ class SyncState {
   // Key -> time of the file to delete as it was classified: a put-off deletion is carried out
   // only while size and time are still these. Emptied with the queues at the pass's end.
   std::map<std::wstring, std::filesystem::file_time_type> deletion_times;
+  // Local folders where this pass placed a new file without syncing its data: their file
+  // systems are synced before the state is written. Never stored.
+  std::set<std::wstring> unsynced_folders;
 };
 
 }  // namespace KVO_Core

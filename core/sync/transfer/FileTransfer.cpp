@@ -347,6 +347,7 @@ bool SyncFile::publish_staged(std::wstring const& from, std::wstring const& to, 
     return false;
   }
   staging.placed();
+  if (!replacing) note_unsynced(to);
   // Only a new generation can take the count over the limit; a new file costs no listing of its
   // folder (the item's periodic prune still trims generations left from earlier limits).
   if (!parked.empty()) generations::prune(to, false, item.flags.maxGenerations);
@@ -363,7 +364,13 @@ bool SyncFile::placed_new(std::wstring const& from, std::wstring const& to, Stag
     return false;
   }
   staging.placed();
+  note_unsynced(to);
   return true;
+}
+
+void SyncFile::note_unsynced(std::wstring const& placed) const {
+  if (state)
+    state->unsynced_folders.insert(Utilities::from_path(Utilities::to_path(placed).parent_path()));
 }
 
 void SyncFile::report_verification_fault(std::wstring const& from, std::wstring const& to,
