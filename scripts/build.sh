@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# build.sh DIR [cmake options...]: configures (once) and builds the project into DIR; only the
-# target PELLI_BUILD_TARGET names where it is set.
+# build.sh DIR [cmake options...]: configures (once) and builds the project into DIR.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:?build folder}; shift
 cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
-cmake --build "$dir" --parallel "$(nproc)" ${PELLI_BUILD_TARGET:+--target "$PELLI_BUILD_TARGET"}
+cmake --build "$dir" --parallel "$(nproc)"
