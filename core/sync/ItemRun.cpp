@@ -9,7 +9,9 @@
 #include "core/sync/PathNames.h"
 #include "core/sync/Refusals.h"
 #include "core/sync/SyncFile.h"
+#include "core/sync/decide/ReadAhead.h"
 #include "core/sync/decide/SettledPairs.h"
+#include "core/sync/decide/SyncPlan.h"
 #include "core/sync/state/SyncStateFile.h"
 #include "core/sync/state/VolumeSync.h"
 #include "core/sync/walk/RootOverlap.h"
@@ -178,8 +180,15 @@ ItemRunResult run_item(SyncItem const& item, std::uint64_t& file_count,
     }
   }
   result.ran = true;
+  // Outlives the job: its workers end before the pass is judged complete.
+  std::optional<ReadAhead> ahead;
+  if (reads_ahead(item, sides, !dry_run || planning())) {
+    ahead.emplace();
+    job->read_ahead = &*ahead;
+  }
   (*job)();
   job.reset();
+  ahead.reset();
 
   // A pass that was stopped or given up did not meet every entry: forget nothing then.
   bool const complete =

@@ -96,6 +96,7 @@ void SyncBase::sync_file(std::wstring const& source, std::wstring const& target,
                    item.compare_items);
     SyncFile job(std::move(entry), count, dry_run, false, state, source_root, target_root, &sides);
     job.folders = folders;
+    job.read_ahead = read_ahead;
     job();
   });
 }

@@ -22,6 +22,8 @@
 
 namespace KVO_Core {
 
+class ReadAhead;
+
 // `name` inside `directory`, joined by exactly one "/" (local and remote paths alike).
 std::wstring child_path(std::wstring const& directory, std::wstring const& name);
 
@@ -158,7 +160,8 @@ class SyncBase {
   std::wstring target_root;
   LinkTally tally;
   std::map<std::wstring, std::set<std::wstring>> remote_links;
-  OpenFolders* folders = nullptr;  // of the walk, passed on to its file jobs
+  OpenFolders* folders = nullptr;   // of the walk, passed on to its file jobs
+  ReadAhead* read_ahead = nullptr;  // of the item run, passed on to its file jobs; may be null
 };
 
 // The mass-deletion rule alone: at least 10 deletions that are more than half of the total.

@@ -124,6 +124,7 @@ void SyncFile::operator()() {
                       d.dest_mtime, d.dest_stamp, d.dest_known))
       return;
     d.settled_item = &item.name;
+    d.read_ahead = read_ahead;
     d.sides = sides;
     std::uint64_t const bytes = d();
     sync_difference(d, source, target, bytes);

@@ -8,6 +8,7 @@
 #include "core/run/RunContext.h"
 #include "core/sync/LocalPlace.h"
 #include "core/sync/RemotePlace.h"
+#include "core/sync/decide/ReadAhead.h"
 #include "core/sync/decide/SettledPairs.h"
 #include "utilities/FileTime.h"
 #include "utilities/FilesystemUtil.h"
@@ -160,6 +161,13 @@ void FileDifference::compare_content(FileTime source_time, FileTime target_time)
                                      L"", source_size);
   SettledPairs& settled = SettledPairs::instance();
   if (settled_item && settled.known_equal(*settled_item, source_stamp, dest_stamp)) return;
+  if (read_ahead) {
+    if (auto const reading = read_ahead->take(source, dest, source_stamp, dest_stamp)) {
+      if (settled_item)
+        settled.remember(*settled_item, reading->source, reading->target, reading->start);
+      return;
+    }
+  }
   SettledPairs::Clock::time_point const start = settled.now();
   Utilities::FilesystemUtil::ChangeStamp opened_source;
   Utilities::FilesystemUtil::ChangeStamp opened_dest;

@@ -14,6 +14,8 @@
 
 namespace KVO_Core {
 
+class ReadAhead;
+
 class FileDifference {
  public:
   using Side = Standing;
@@ -81,6 +83,8 @@ class FileDifference {
   // The item whose pairs found equal by reading are remembered (SettledPairs); none: every
   // content comparison reads.
   std::wstring const* settled_item = nullptr;
+  // The walk's readings ahead of it; none: the pair is read here.
+  ReadAhead* read_ahead = nullptr;
   Utilities::FilesystemUtil::ChangeStamp source_stamp;  // of local sides, as read
   Utilities::FilesystemUtil::ChangeStamp dest_stamp;
   // A local side the caller already found to be a regular file, with what it read into

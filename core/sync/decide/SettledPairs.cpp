@@ -35,6 +35,11 @@ bool SettledPairs::known_equal(std::wstring const& item, ChangeStamp const& sour
   return true;
 }
 
+bool SettledPairs::knows(std::wstring const& item) const {
+  std::lock_guard lock(mutex_);
+  return items_.count(item) > 0;
+}
+
 void SettledPairs::remember(std::wstring const& item, ChangeStamp const& source,
                             ChangeStamp const& target, Clock::time_point start) {
   if (!source.change_time_kept || !target.change_time_kept) return;

@@ -37,6 +37,8 @@ class SettledPairs {
 
   // The item read this pair as equal, and neither file has changed since.
   bool known_equal(std::wstring const& item, ChangeStamp const& source, ChangeStamp const& target);
+  // Some pair of the item is remembered: a pass of it has compared before.
+  bool knows(std::wstring const& item) const;
   // Remembers a pair found equal by a reading that began at `start` (from now()), with the
   // stamps of the files as opened, when both may be remembered.
   void remember(std::wstring const& item, ChangeStamp const& source, ChangeStamp const& target,

@@ -12,6 +12,7 @@
 #include "platform/FileDescriptor.h"
 #include "utilities/Logging.h"
 #include "utilities/Paths.h"
+#include "utilities/StagingFiles.h"
 #include "utilities/Translation.h"
 #include "utilities/Util.h"
 
@@ -203,12 +204,34 @@ SyncTree::Names SyncTree::sync_entries(std::wstring const& source_dir,
                                        std::wstring const& target_dir, std::wstring const& wildcard,
                                        Names const& target_dirs) {
   Names names;
-  for (Entry const& entry : list_source(source_dir)) {
-    names.insert(entry.name);
-    sync_entry(entry, source_dir, target_dir, wildcard, target_dirs);
+  std::vector<Entry> const entries = list_source(source_dir);
+  std::optional<ReadAhead::Folder> ahead;
+  if (read_ahead)
+    ahead.emplace(*read_ahead, source_dir, target_dir, files_to_read(entries, wildcard));
+  for (std::size_t position = 0; position < entries.size(); ++position) {
+    if (ahead) ahead->reach(position);
+    names.insert(entries[position].name);
+    sync_entry(entries[position], source_dir, target_dir, wildcard, target_dirs);
     if (RunContext::stopping()) break;
   }
   return names;
+}
+
+std::vector<ReadAhead::File> SyncTree::files_to_read(std::vector<Entry> const& entries,
+                                                     std::wstring const& wildcard) const {
+  std::vector<ReadAhead::File> files;
+  for (std::size_t position = 0; position < entries.size(); ++position) {
+    Entry const& entry = entries[position];
+    if (entry.is_regular && !entry.is_link && file_wanted(entry.name, wildcard) &&
+        !Utilities::staging::staging_name(entry.name))
+      files.push_back({position, entry.name});
+  }
+  return files;
+}
+
+bool SyncTree::file_wanted(std::wstring const& name, std::wstring const& wildcard) const {
+  return (wildcard.empty() || Utilities::util::wildmatch(name, wildcard)) &&
+         !is_excluded(name, item.exclusions);
 }
 
 void SyncTree::sync_entry(Entry const& entry, std::wstring const& source_dir,
@@ -295,8 +318,7 @@ void SyncTree::sync_subtree(std::wstring const& name, std::wstring const& source
 
 void SyncTree::sync_file_entry(std::wstring const& name, std::wstring const& source_dir,
                                std::wstring const& target_dir, std::wstring const& wildcard) {
-  if (!wildcard.empty() && !Utilities::util::wildmatch(name, wildcard)) return;
-  if (is_excluded(name, item.exclusions)) return;
+  if (!file_wanted(name, wildcard)) return;
   std::wstring const target = child_path(target_dir, name);
   if (!target_usable(target)) return;
   sync_file(child_path(source_dir, name), target, wildcard);

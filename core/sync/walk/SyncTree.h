@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/sync/SyncBase.h"
+#include "core/sync/decide/ReadAhead.h"
 #include "utilities/Links.h"
 
 namespace KVO_Core {
@@ -66,6 +67,11 @@ class SyncTree : public SyncBase {
                     Names const& target_dirs);
   void sync_file_entry(std::wstring const& name, std::wstring const& source_dir,
                        std::wstring const& target_dir, std::wstring const& wildcard);
+  // Passes the wildcard and is not excluded.
+  bool file_wanted(std::wstring const& name, std::wstring const& wildcard) const;
+  // The regular files of a listing that sync_entry hands to a file job, for the read-ahead.
+  std::vector<ReadAhead::File> files_to_read(std::vector<Entry> const& entries,
+                                             std::wstring const& wildcard) const;
   // A device, FIFO, socket or unnamed kind (always true for a remote source).
   bool special_file(std::wstring const& path) const;
   DirState subtree_state(std::wstring const& name, std::wstring const& source_dir,
