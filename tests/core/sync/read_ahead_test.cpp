@@ -11,6 +11,7 @@
 #include "core/sync/RemotePlace.h"
 #include "core/sync/decide/SettledPairs.h"
 #include "core/sync/walk/SyncTree.h"
+#include "settled_clock.h"
 #include "tree_fixture.h"
 
 namespace {
@@ -50,12 +51,7 @@ void rewrite_keeping_size_and_time(fs::path const& file) {
 
 class ReadAheadConcurrency : public TreeItem {
  protected:
-  // Files written by the test count as long unchanged.
-  ReadAheadConcurrency() {
-    SettledPairs::instance().set_clock(
-        [] { return SettledPairs::Clock::now() + SettledPairs::SETTLE_TIME + 60s; });
-  }
-  ~ReadAheadConcurrency() override { SettledPairs::instance().set_clock(SettledPairs::Clock::now); }
+  SettledClockAhead clock_ahead;
 
   struct Outcome {
     Tree source;

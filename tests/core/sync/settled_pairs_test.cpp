@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "settled_clock.h"
 #include "support/scoped_mount.h"
 #include "transfer_fixture.h"
 #include "utilities/FilesystemUtil.h"
@@ -18,12 +19,7 @@ using Utilities::FilesystemUtil::ChangeStamp;
 
 class SettledPairsTest : public TransferPass {
  protected:
-  // Files written by the test count as long settled.
-  SettledPairsTest() {
-    SettledPairs::instance().set_clock(
-        [] { return SettledPairs::Clock::now() + SettledPairs::SETTLE_TIME + 60s; });
-  }
-  ~SettledPairsTest() override { SettledPairs::instance().set_clock(SettledPairs::Clock::now); }
+  SettledClockAhead clock_ahead;
 
   static ChangeStamp stamp(fs::path const& file) {
     ChangeStamp result;
