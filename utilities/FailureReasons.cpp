@@ -278,16 +278,8 @@ FileInfoResult permissions_refusal(int fd, std::filesystem::perms perms) {
 }
 
 FileInfoResult write_time_refusal(int fd, std::filesystem::file_time_type const& time) {
-  std::int64_t const ns = file_time::to_unix_nanoseconds(time);
-  std::int64_t seconds = ns / 1'000'000'000;
-  std::int64_t rest = ns % 1'000'000'000;
-  if (rest < 0) {
-    --seconds;
-    rest += 1'000'000'000;
-  }
   // The access time stays as it is, as when the time is set by name.
-  struct timespec const times[2] = {{0, UTIME_OMIT},
-                                    {static_cast<time_t>(seconds), static_cast<long>(rest)}};
+  struct timespec const times[2] = {{0, UTIME_OMIT}, file_time::to_timespec(time)};
   if (::futimens(fd, times) == 0) return no_failure;
   return reason_for_write_failure(last_stream_error());
 }

@@ -67,6 +67,11 @@ std::int64_t to_unix_nanoseconds(FileTime const& time) {
   return result;
 }
 
+timespec to_timespec(FileTime const& time) {
+  auto const [unix_seconds, rest] = unix_seconds_and_rest(time);
+  return {static_cast<time_t>(unix_seconds), static_cast<long>(rest)};
+}
+
 FileTime from_unix_nanoseconds(std::int64_t unix_nanoseconds) {
   std::int64_t const offset_ns = epoch_offset_seconds() * 1'000'000'000;
   std::int64_t file_ns;

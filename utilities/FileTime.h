@@ -19,6 +19,9 @@ FileTime to_file_time(std::time_t seconds);
 std::int64_t to_unix_nanoseconds(FileTime const& time);
 // The file time `nanoseconds` after the Unix epoch; clamped to the file clock's range.
 FileTime from_unix_nanoseconds(std::int64_t nanoseconds);
+// Whole Unix seconds (toward the past) and the nanoseconds after them, as the system's time
+// calls take them.
+timespec to_timespec(FileTime const& time);
 
 // Equal to the nanosecond.
 bool equal(FileTime const& a, FileTime const& b);

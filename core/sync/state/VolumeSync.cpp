@@ -32,15 +32,10 @@ bool sync_volumes_of(std::set<std::wstring> const& folders, std::wstring& failur
   for (std::wstring const& folder : folders) {
     platform::FileDescriptor const fd = open_nearest(Utilities::to_path(folder));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-      std::error_code const error(errno, std::generic_category());
-      failure = fsu::failure_text(error) + L": " + folder;
-      return false;
-    }
-    if (synced.count(st.st_dev) != 0) continue;
-    if (::syncfs(fd.get()) != 0) {
-      std::error_code const error(errno, std::generic_category());
-      failure = fsu::failure_text(error) + L": " + folder;
+    bool const done = fd && ::fstat(fd.get(), &st) == 0 &&
+                      (synced.count(st.st_dev) != 0 || ::syncfs(fd.get()) == 0);
+    if (!done) {
+      failure = fsu::failure_text({errno, std::generic_category()}) + L": " + folder;
       return false;
     }
     synced.insert(st.st_dev);
